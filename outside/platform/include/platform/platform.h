@@ -1,0 +1,110 @@
+// The few operating-system services the project's code uses, under their
+// Windows names. On Windows this is <windows.h>; on Linux the same names are
+// provided here with the same widths and behaviour. This is the only header
+// in the project that knows which operating system it is built for.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#define KARVON_PLATFORM_API
+
+namespace karvon_platform {
+using wchar16 = wchar_t;
+}
+#define KARVON_WIDE(text) L##text
+
+#else  // Linux
+
+#include <atomic>
+
+#if defined(KARVON_PLATFORM_BUILDING)
+#define KARVON_PLATFORM_API __attribute__((visibility("default")))
+#else
+#define KARVON_PLATFORM_API
+#endif
+
+namespace karvon_platform {
+using wchar16 = char16_t;
+}
+#define KARVON_WIDE(text) u##text
+
+using DWORD = std::uint32_t;
+using BOOL = std::int32_t;
+using HMODULE = void*;
+using HINSTANCE = void*;
+using LPVOID = void*;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#define INFINITE 0xFFFFFFFFu
+#define WINAPI
+
+// Slim lock, exclusive mode only. One pointer wide and free when all bits are
+// zero. The first 32 bits are the futex word: 0 free, 1 held, 2 held with
+// (possible) sleepers; the rest is padding so the size matches the pointer.
+struct alignas(void*) SRWLOCK {
+    std::uint32_t state;
+    std::uint32_t reserved;
+};
+using PSRWLOCK = SRWLOCK*;
+#define SRWLOCK_INIT \
+    { 0, 0 }
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*) && alignof(SRWLOCK) == alignof(void*));
+
+extern "C" {
+// Milliseconds from a monotonic clock, wrapping at 2^32.
+KARVON_PLATFORM_API DWORD GetTickCount();
+// Suspends the calling thread for at least the given number of milliseconds,
+// resuming after signals until the whole time has passed. INFINITE never returns.
+KARVON_PLATFORM_API void Sleep(DWORD milliseconds);
+KARVON_PLATFORM_API void InitializeSRWLock(PSRWLOCK lock);
+KARVON_PLATFORM_API void AcquireSRWLockExclusive(PSRWLOCK lock);
+KARVON_PLATFORM_API void ReleaseSRWLockExclusive(PSRWLOCK lock);
+// Does nothing: Linux has no per-thread library notifications. Succeeds.
+KARVON_PLATFORM_API BOOL DisableThreadLibraryCalls(HMODULE module);
+// Slow path of GetCurrentThreadId: asks the kernel and fills the caller's cache.
+KARVON_PLATFORM_API DWORD karvon_platform_query_thread_id();
+// Bumped in the child after every fork(), so per-thread id caches made before
+// the fork are seen as stale there.
+KARVON_PLATFORM_API extern std::atomic<std::uint32_t> karvon_platform_fork_generation;
+}
+
+namespace karvon_platform {
+struct thread_id_cache {
+    std::uint32_t id;
+    std::uint32_t generation;  // 0: never filled
+};
+// Every shared object that inlines GetCurrentThreadId keeps its own copy of
+// this per-thread cache; all copies hold the same kernel id.
+inline thread_local thread_id_cache t_thread_id{0, 0};
+}  // namespace karvon_platform
+
+// The kernel's id of the calling thread: 32 bits, never 0, unique among the
+// threads alive at one time. Cached per thread, refreshed after fork().
+inline DWORD GetCurrentThreadId() {
+    karvon_platform::thread_id_cache& cache = karvon_platform::t_thread_id;
+    if (cache.generation == karvon_platform_fork_generation.load(std::memory_order_relaxed))
+        [[likely]] {
+        return cache.id;
+    }
+    cache.id = karvon_platform_query_thread_id();
+    cache.generation = karvon_platform_fork_generation.load(std::memory_order_relaxed);
+    return cache.id;
+}
+
+#endif

@@ -1,0 +1,122 @@
+// Linux implementations of the Windows kernel services in platform/platform.h.
+#include <errno.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+std::atomic<std::uint32_t> karvon_platform_fork_generation{1};
+
+namespace {
+
+void after_fork_in_child() {
+    std::uint32_t next = karvon_platform_fork_generation.load(std::memory_order_relaxed) + 1;
+    if (next == 0) next = 1;  // 0 marks an empty cache
+    karvon_platform_fork_generation.store(next, std::memory_order_relaxed);
+}
+
+struct fork_hook {
+    fork_hook() { pthread_atfork(nullptr, nullptr, &after_fork_in_child); }
+} const g_fork_hook;
+
+long futex(std::uint32_t* word, int op, std::uint32_t value) {
+    return syscall(SYS_futex, word, op | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
+}
+
+std::atomic_ref<std::uint32_t> state_of(PSRWLOCK lock) {
+    return std::atomic_ref(lock->state);
+}
+
+constexpr std::uint32_t k_free = 0;
+constexpr std::uint32_t k_held = 1;
+constexpr std::uint32_t k_contended = 2;
+constexpr int k_spins = 100;
+
+[[gnu::noinline]] void acquire_slow(PSRWLOCK lock) {
+    auto state = state_of(lock);
+    // Spin briefly while the holder is likely to give it back soon.
+    for (int i = 0; i < k_spins; ++i) {
+        std::uint32_t s = state.load(std::memory_order_relaxed);
+        if (s == k_free) {
+            std::uint32_t expected = k_free;
+            if (state.compare_exchange_weak(expected, k_held, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+                return;
+        } else if (s == k_contended) {
+            break;  // others are already asleep: join them
+        }
+        __builtin_ia32_pause();
+    }
+    // Mark the lock contended before sleeping, so the releaser knows to wake.
+    // Having taken it through this exchange, it stays marked contended: a
+    // sleeper may remain, and one extra wake is cheaper than a lost one.
+    while (state.exchange(k_contended, std::memory_order_acquire) != k_free) {
+        futex(&lock->state, FUTEX_WAIT, k_contended);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD GetTickCount() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                       static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<DWORD>(ms);  // wraps at 2^32 like the real one
+}
+
+void Sleep(DWORD milliseconds) {
+    if (milliseconds == INFINITE) {
+        for (;;) pause();
+    }
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000u);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000u) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    // An absolute deadline: a signal handler that interrupts the sleep does
+    // not shorten it, and restarting does not lengthen it.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+void InitializeSRWLock(PSRWLOCK lock) {
+    *lock = SRWLOCK SRWLOCK_INIT;
+}
+
+void AcquireSRWLockExclusive(PSRWLOCK lock) {
+    std::uint32_t expected = k_free;
+    if (state_of(lock).compare_exchange_strong(expected, k_held, std::memory_order_acquire,
+                                               std::memory_order_relaxed)) [[likely]] {
+        return;
+    }
+    acquire_slow(lock);
+}
+
+void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+    if (state_of(lock).exchange(k_free, std::memory_order_release) == k_contended) {
+        futex(&lock->state, FUTEX_WAKE, 1);
+    }
+}
+
+BOOL DisableThreadLibraryCalls(HMODULE) {
+    return TRUE;
+}
+
+DWORD karvon_platform_query_thread_id() {
+    return static_cast<DWORD>(syscall(SYS_gettid));
+}
+
+}  // extern "C"
