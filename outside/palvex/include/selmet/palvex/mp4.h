@@ -1,0 +1,57 @@
+// MP4 writer: H.264 video and AAC audio from message-library messages.
+#pragma once
+
+#include <cstdint>
+
+#include "karvon/wendrix/audio_message.h"
+#include "karvon/wendrix/video_message.h"
+#include "platform/platform.h"
+#include "selmet/palvex/export.h"
+
+namespace Selmet::Palvex::writer {
+
+class SELMET_PALVEX_API mp4 {
+public:
+    using wchar16 = karvon_platform::wchar16;
+
+    // Settings, changed field by field after default construction.
+    struct SELMET_PALVEX_API info {
+        info();
+
+        const wchar16* file_name;       // NUL-terminated UTF-16; null until set
+        std::int32_t bit_rate;          // video, bits per second, held constant
+        std::int32_t key_frame_ms;      // longest distance between key frames
+        std::int32_t frame_width;       // pixels
+        std::int32_t frame_height;      // pixels
+        std::int32_t time_scale;        // ticks per second
+        std::int32_t frame_duration;    // ticks per frame
+        std::int32_t audio_bit_rate;    // bits per second, all channels together
+        const char* encoder_preset;     // speed preset of the H.264 encoder
+    };
+
+    // Opens the output; any failure shows in error() afterwards. Keeps no
+    // reference to the record.
+    explicit mp4(info& settings);
+    // Closes the output: a clean close leaves a complete, seekable file.
+    ~mp4();
+
+    mp4(const mp4&) = delete;
+    mp4& operator=(const mp4&) = delete;
+
+    // Null while healthy; from the first failure on, a readable UTF-16 text
+    // that stays until the writer is destroyed.
+    const wchar16* error() const;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+    // time is in time-scale ticks; -1 means the next frame in sequence.
+    const bool write_video(const Karvon::Wendrix::video::message* frame, std::int64_t time);
+    const bool write_audio(const Karvon::Wendrix::audio::message* samples);
+#pragma GCC diagnostic pop
+
+private:
+    struct state;
+    state* m_state;
+};
+
+}  // namespace Selmet::Palvex::writer
