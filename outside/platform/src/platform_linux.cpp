@@ -37,7 +37,9 @@ std::atomic_ref<std::uint32_t> state_of(PSRWLOCK lock) {
 constexpr std::uint32_t k_free = 0;
 constexpr std::uint32_t k_held = 1;
 constexpr std::uint32_t k_contended = 2;
-constexpr int k_spins = 100;
+// A short spin only: measured on two cores, 10 rounds beat both no spin and
+// 40 rounds, where the spinner's reads of the lock word slow down the holder.
+constexpr int k_spins = 10;
 
 [[gnu::noinline]] void acquire_slow(PSRWLOCK lock) {
     auto state = state_of(lock);
