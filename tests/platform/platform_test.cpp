@@ -99,7 +99,13 @@ TEST(Sleep, ResumesAfterSignalsUntilTheWholeTimeHasPassed) {
     poker.join();
     sigaction(SIGUSR1, &previous, nullptr);
 
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer holds asynchronous signals back until the
+    // interrupted call returns, so fewer handlers run during the sleep.
+    EXPECT_GE(g_signals.load(), 1);
+#else
     EXPECT_GE(g_signals.load(), 3);
+#endif
     EXPECT_GE(took, 300);
     EXPECT_LT(took, 800);
 }
