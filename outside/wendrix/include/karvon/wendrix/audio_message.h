@@ -12,8 +12,8 @@ namespace Karvon::Wendrix::audio {
 // A block of 32-bit float samples, one plane per channel, in a pooled
 // buffer. Created with the class's own operator new, ended only by
 // release(). Bad construction values throw std::invalid_argument.
-class KARVON_WENDRIX_API message {
-public:
+class KARVON_WENDRIX_API message final {
+  public:
     static constexpr std::int32_t k_max_samples = 1 << 20;
     static constexpr std::int32_t k_max_channels = 64;
     static constexpr std::int32_t k_default_sample_rate = 48000;
@@ -33,9 +33,16 @@ public:
     std::int32_t samples() const { return m_samples; }
     std::int32_t channels() const { return m_channels; }
     std::int32_t channel_stride() const { return m_channel_stride; }
-    float* channel(std::int32_t index) { return m_data + std::size_t(index) * m_channel_stride; }
+    // Plane of one channel; null for an index outside 0..channels()-1.
+    // Samples are changed only through the non-const channel().
+    float* channel(std::int32_t index) {
+        if (index < 0 || index >= m_channels) return nullptr;
+        m_written = true;
+        return m_data + std::size_t(index) * std::size_t(m_channel_stride);
+    }
     const float* channel(std::int32_t index) const {
-        return m_data + std::size_t(index) * m_channel_stride;
+        if (index < 0 || index >= m_channels) return nullptr;
+        return m_data + std::size_t(index) * std::size_t(m_channel_stride);
     }
 
     std::int32_t addref() const;
@@ -44,7 +51,7 @@ public:
     const std::int32_t release() const;
 #pragma GCC diagnostic pop
 
-private:
+  private:
     ~message();
 
     mutable std::atomic<std::int32_t> m_references;
@@ -54,6 +61,7 @@ private:
     std::int32_t m_sample_rate;
     float* m_data;
     std::size_t m_data_size;
+    bool m_written;
 };
 
 }  // namespace Karvon::Wendrix::audio

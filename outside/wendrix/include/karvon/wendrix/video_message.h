@@ -12,8 +12,8 @@ namespace Karvon::Wendrix::video {
 // A picture in a pooled, SIMD-aligned buffer. Created with the class's own
 // operator new, ended only by release(); never deleted by its user. Bad
 // construction values throw std::invalid_argument with a message.
-class KARVON_WENDRIX_API message {
-public:
+class KARVON_WENDRIX_API message final {
+  public:
     enum e_data_format : std::int32_t {
         // 8-bit 4:2:0 planar Y, U, V; chroma planes half width, half height.
         e_data_format_yuv420p = 0,
@@ -45,12 +45,25 @@ public:
 
     // Planes 0 (Y), 1 (U), 2 (V). Each plane starts on a 64-byte boundary, its
     // stride is a multiple of 64, and at least 64 readable bytes follow it.
+    // An index outside 0..2 gives a null plane and zero sizes. Pictures are
+    // changed only through the non-const plane(); a frame whose planes were
+    // never asked for that way goes back to the pool known to be black.
     std::int32_t plane_count() const { return 3; }
-    std::uint8_t* plane(std::int32_t index) { return m_planes[index]; }
-    const std::uint8_t* plane(std::int32_t index) const { return m_planes[index]; }
-    std::int32_t stride(std::int32_t index) const { return m_strides[index]; }
+    std::uint8_t* plane(std::int32_t index) {
+        if (index < 0 || index >= 3) return nullptr;
+        m_written = true;
+        return m_planes[index];
+    }
+    const std::uint8_t* plane(std::int32_t index) const {
+        return index >= 0 && index < 3 ? m_planes[index] : nullptr;
+    }
+    std::int32_t stride(std::int32_t index) const {
+        return index >= 0 && index < 3 ? m_strides[index] : 0;
+    }
     std::int32_t plane_width(std::int32_t index) const;
     std::int32_t plane_height(std::int32_t index) const;
+    // The one buffer that holds all planes, plane 0 at its start.
+    std::size_t buffer_size() const { return m_buffer_size; }
 
     // Takes one more hold; returns the new count.
     std::int32_t addref() const;
@@ -61,7 +74,7 @@ public:
     const std::int32_t release() const;
 #pragma GCC diagnostic pop
 
-private:
+  private:
     ~message();
 
     mutable std::atomic<std::int32_t> m_references;
@@ -73,6 +86,7 @@ private:
     std::size_t m_buffer_size;
     std::uint8_t* m_planes[3];
     std::int32_t m_strides[3];
+    bool m_written;
 };
 
 }  // namespace Karvon::Wendrix::video

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "karvon/wendrix/audio_message.h"
+#include "karvon/wendrix/video_message.h"
+
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+
+namespace {
+
+using video_message = Karvon::Wendrix::video::message;
+using audio_message = Karvon::Wendrix::audio::message;
+
+bool all_equal(const std::uint8_t* data, std::size_t size, std::uint8_t value) {
+    return std::all_of(data, data + size, [value](std::uint8_t b) { return b == value; });
+}
+
+bool picture_is_black(const video_message& frame) {
+    for (std::int32_t p = 0; p < 3; ++p) {
+        const std::uint8_t value = p == 0 ? 16 : 128;
+        for (std::int32_t y = 0; y < frame.plane_height(p); ++y) {
+            if (!all_equal(frame.plane(p) + std::size_t(y) * std::size_t(frame.stride(p)),
+                           std::size_t(frame.plane_width(p)), value)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The way the recording soak creates and uses a frame.
+TEST(video_message, soak_call_sites) {
+    video_message* frame = new video_message(video_message::e_data_format(0), 1920, 1080);
+    frame->field_type() = video_message::e_field_type(3);
+    EXPECT_EQ(frame->field_type(), video_message::e_field_type_progressive);
+    EXPECT_EQ(frame->width(), 1920);
+    EXPECT_EQ(frame->height(), 1080);
+    EXPECT_EQ(frame->data_format(), video_message::e_data_format_yuv420p);
+    static_assert(sizeof(video_message::e_data_format) == 4);
+    static_assert(sizeof(video_message::e_field_type) == 4);
+    static_assert(std::is_same_v<decltype(&video_message::release),
+                                 const std::int32_t (video_message::*)() const>);
+    static_assert(std::is_same_v<decltype(frame->field_type()), video_message::e_field_type&>);
+    const video_message* held = frame;
+    const std::int32_t left = held->release();
+    EXPECT_EQ(left, 0);
+}
+
+TEST(video_message, new_frame_is_black_with_aligned_planes) {
+    for (auto [w, h] : {std::pair{1920, 1080}, std::pair{33, 17}, std::pair{1, 1}}) {
+        video_message* frame = new video_message(video_message::e_data_format_yuv420p, w, h);
+        const video_message& view = *frame;
+        EXPECT_EQ(view.plane_width(0), w);
+        EXPECT_EQ(view.plane_height(0), h);
+        EXPECT_EQ(view.plane_width(1), (w + 1) / 2);
+        EXPECT_EQ(view.plane_height(2), (h + 1) / 2);
+        for (std::int32_t p = 0; p < 3; ++p) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(view.plane(p)) % 64, 0u) << p;
+            EXPECT_EQ(view.stride(p) % 64, 0) << p;
+            EXPECT_GE(view.stride(p), view.plane_width(p)) << p;
+            // 64 readable bytes past the last row of every plane.
+            const std::uint8_t* end =
+                view.plane(p) +
+                std::size_t(view.stride(p)) * std::size_t(view.plane_height(p) - 1) +
+                std::size_t(view.plane_width(p));
+            EXPECT_LE(end + 64, view.plane(0) + view.buffer_size()) << p;
+        }
+        EXPECT_TRUE(picture_is_black(view)) << w << "x" << h;
+        EXPECT_EQ(view.plane(3), nullptr);
+        EXPECT_EQ(view.plane(-1), nullptr);
+        EXPECT_EQ(view.stride(3), 0);
+        frame->release();
+    }
+}
+
+TEST(video_message, buffers_are_reused_and_painted_frames_come_back_black) {
+    video_message* first = new video_message(video_message::e_data_format_yuv420p, 640, 360);
+    const std::uint8_t* buffer = static_cast<const video_message*>(first)->plane(0);
+    // Paint the picture; the next frame from the same buffer must be black again.
+    std::fill_n(first->plane(0), 640, std::uint8_t(235));
+    std::fill_n(first->plane(2), 320, std::uint8_t(0));
+    first->release();
+    video_message* second = new video_message(video_message::e_data_format_yuv420p, 640, 360);
+    EXPECT_EQ(static_cast<const video_message*>(second)->plane(0), buffer);
+    EXPECT_TRUE(picture_is_black(*second));
+    second->release();
+}
+
+TEST(video_message, bad_construction_values_throw_with_a_message) {
+    struct bad {
+        std::int32_t format, width, height;
+    };
+    for (const bad& b : {bad{1, 64, 64}, bad{-1, 64, 64}, bad{0, 0, 64}, bad{0, 64, -2},
+                         bad{0, 16385, 64}, bad{0, 64, 1 << 30}}) {
+        try {
+            new video_message(video_message::e_data_format(b.format), b.width, b.height);
+            ADD_FAILURE() << "no exception for " << b.format << " " << b.width << "x" << b.height;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("video::message"), std::string::npos);
+        }
+    }
+}
+
+TEST(video_message, reference_count_across_threads) {
+    video_message* frame = new video_message(video_message::e_data_format_yuv420p, 64, 64);
+    const video_message* shared = frame;
+    constexpr int k_threads = 4;
+    constexpr int k_rounds = 20000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < k_threads; ++t) {
+        threads.emplace_back([shared] {
+            for (int i = 0; i < k_rounds; ++i) {
+                shared->addref();
+                shared->release();
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(shared->addref(), 2);
+    EXPECT_EQ(shared->release(), 1);
+    EXPECT_EQ(shared->release(), 0);
+}
+
+TEST(audio_message, soak_call_sites_and_silence) {
+    audio_message* block = new audio_message(48000 * 1200 / 30000, 4, 0);
+    block->sample_rate() = 48000;
+    static_assert(std::is_same_v<decltype(block->sample_rate()), std::int32_t&>);
+    static_assert(std::is_same_v<decltype(&audio_message::release),
+                                 const std::int32_t (audio_message::*)() const>);
+    const audio_message& view = *block;
+    EXPECT_EQ(view.samples(), 1920);
+    EXPECT_EQ(view.channels(), 4);
+    EXPECT_EQ(view.channel_stride(), 1920);
+    EXPECT_EQ(view.sample_rate(), 48000);
+    for (std::int32_t c = 0; c < 4; ++c) {
+        // Planes packed one after another.
+        EXPECT_EQ(view.channel(c), view.channel(0) + std::size_t(c) * 1920);
+        EXPECT_TRUE(std::all_of(view.channel(c), view.channel(c) + 1920,
+                                [](float s) { return s == 0.0f; }));
+    }
+    EXPECT_EQ(view.channel(4), nullptr);
+    EXPECT_EQ(view.channel(-1), nullptr);
+    EXPECT_EQ(view.release(), 0);
+}
+
+TEST(audio_message, written_samples_do_not_leak_into_the_next_block) {
+    audio_message* first = new audio_message(1000, 2, 1024);
+    EXPECT_EQ(static_cast<const audio_message*>(first)->channel(1),
+              static_cast<const audio_message*>(first)->channel(0) + 1024);
+    std::fill_n(first->channel(1), 1000, 0.5f);
+    const float* storage = static_cast<const audio_message*>(first)->channel(0);
+    first->release();
+    audio_message* second = new audio_message(1000, 2, 1024);
+    EXPECT_EQ(static_cast<const audio_message*>(second)->channel(0), storage);
+    const audio_message& view = *second;
+    EXPECT_TRUE(
+        std::all_of(view.channel(1), view.channel(1) + 1000, [](float s) { return s == 0.0f; }));
+    second->release();
+}
+
+TEST(audio_message, bad_construction_values_throw_with_a_message) {
+    struct bad {
+        std::int32_t samples, channels, stride;
+    };
+    for (const bad& b :
+         {bad{0, 4, 0}, bad{-5, 4, 0}, bad{1920, 0, 0}, bad{1920, 65, 0}, bad{1920, 4, 100},
+          bad{1920, 4, -1}, bad{audio_message::k_max_samples + 1, 1, 0}}) {
+        try {
+            new audio_message(b.samples, b.channels, b.stride);
+            ADD_FAILURE() << "no exception for " << b.samples << " " << b.channels << " "
+                          << b.stride;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("audio::message"), std::string::npos);
+        }
+    }
+}
+
+}  // namespace
