@@ -1,0 +1,468 @@
+// The registration library's behaviour, on three builds of its one source:
+// the shipped library (current FFmpeg, nothing to call), the same source
+// built against a stand-in of FFmpeg's releases before 5.0 that records the
+// lock-manager registration and the register-all, and the current-FFmpeg
+// source with a hook that hands the lock manager to the tests. Each test
+// loads its build afresh, so it starts unregistered.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ffmpeg_old_api/recording.h"
+#include "karvon/threads/critical_section.h"
+#include "loaded_library.h"
+
+namespace Karvon::Threads {
+
+// Counts the slim lock's exclusive acquires and releases of every
+// critical_section in the process, for the life of one test. A thread that
+// asks for a lock it already holds would wait for itself forever: that ends
+// the test program at once with a message instead.
+struct read_write_lock_access {
+    static inline std::atomic<int> acquires{0};
+    static inline std::atomic<int> releases{0};
+    static inline read_write_lock::fcn_srw_exclusive real_acquire = nullptr;
+    static inline read_write_lock::fcn_srw_exclusive real_release = nullptr;
+
+    static void WINAPI counting_acquire(PSRWLOCK lock) {
+        acquires.fetch_add(1);
+        // srw is the first field of critical_section.
+        auto* section = reinterpret_cast<critical_section*>(lock);
+        if (critical_section_access::owner(*section).load(std::memory_order_relaxed) ==
+            GetCurrentThreadId()) {
+            std::fprintf(stderr, "a thread waits for a critical_section that it holds\n");
+            std::abort();
+        }
+        real_acquire(lock);
+    }
+    static void WINAPI counting_release(PSRWLOCK lock) {
+        releases.fetch_add(1);
+        real_release(lock);
+    }
+    static void install() {
+        acquires = 0;
+        releases = 0;
+        real_acquire = read_write_lock::fcn_AcquireSRWLockExclusive;
+        real_release = read_write_lock::fcn_ReleaseSRWLockExclusive;
+        read_write_lock::fcn_AcquireSRWLockExclusive = &counting_acquire;
+        read_write_lock::fcn_ReleaseSRWLockExclusive = &counting_release;
+    }
+    static void uninstall() {
+        if (real_acquire == nullptr) return;
+        read_write_lock::fcn_AcquireSRWLockExclusive = real_acquire;
+        read_write_lock::fcn_ReleaseSRWLockExclusive = real_release;
+        real_acquire = real_release = nullptr;
+    }
+};
+
+}  // namespace Karvon::Threads
+
+namespace {
+
+using Karvon::Threads::critical_section;
+using access = Karvon::Threads::critical_section_access;
+using counting = Karvon::Threads::read_write_lock_access;
+using ffmpeg_old_api::e_call;
+
+constexpr char k_ffm_register[] = "_ZN6Tovrel6ffmpeg12ffm_registerEv";
+constexpr char k_get_ffm_lock[] = "_ZN6Tovrel6ffmpeg12get_ffm_lockEv";
+
+constexpr std::int32_t k_create = 0;
+constexpr std::int32_t k_obtain = 1;
+constexpr std::int32_t k_release = 2;
+constexpr std::int32_t k_destroy = 3;
+
+constexpr int k_threads = 8;
+
+enum class e_build { shipped, old_api, hooks };
+
+std::uint32_t owner_of(critical_section& lock) {
+    return access::owner(lock).load();
+}
+std::uint32_t recursion_of(critical_section& lock) {
+    return access::recursion(lock);
+}
+critical_section& as_lock(void* mutex) {
+    return *static_cast<critical_section*>(mutex);
+}
+
+// Runs body on k_threads threads that start together.
+void on_threads_at_once(const std::function<void(int)>& body) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < k_threads; ++i) {
+        threads.emplace_back([&, i] {
+            ready.fetch_add(1);
+            while (ready.load() < k_threads) std::this_thread::yield();
+            body(i);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+class RegistrationLibrary : public ::testing::TestWithParam<e_build> {
+  protected:
+    void SetUp() override {
+        ffmpeg_old_api::reset();
+        load(GetParam());
+    }
+    void TearDown() override {
+        counting::uninstall();
+        ffmpeg_old_api::reset();
+        library_.reset();
+    }
+
+    void load(e_build build) {
+        build_ = build;
+        const char* file = build == e_build::shipped   ? TOVREL_FFMPEG_SHIPPED
+                           : build == e_build::old_api ? TOVREL_FFMPEG_OLD_API
+                                                       : TOVREL_FFMPEG_HOOKS;
+        library_ = std::make_unique<tovrel_test::loaded_library>(file);
+        ffm_register_ = library_->function<bool (*)()>(k_ffm_register);
+        get_ffm_lock_ = library_->function<critical_section& (*)()>(k_get_ffm_lock);
+        ASSERT_NE(ffm_register_, nullptr);
+        ASSERT_NE(get_ffm_lock_, nullptr);
+        if (build == e_build::old_api) ffmpeg_old_api::watch_ffm_lock(&get_ffm_lock_());
+    }
+
+    bool ffm_register() { return ffm_register_(); }
+    critical_section& ffm_lock() { return get_ffm_lock_(); }
+
+    // The FFmpeg calls the stand-in saw, in order.
+    static std::vector<e_call> ffmpeg_calls() {
+        std::vector<e_call> calls;
+        for (std::size_t i = 0; i < ffmpeg_old_api::call_count(); ++i) {
+            calls.push_back(ffmpeg_old_api::call_at(i).call);
+        }
+        return calls;
+    }
+
+    e_build build_ = e_build::shipped;
+    std::unique_ptr<tovrel_test::loaded_library> library_;
+    bool (*ffm_register_)() = nullptr;
+    critical_section& (*get_ffm_lock_)() = nullptr;
+};
+
+std::string build_name(const ::testing::TestParamInfo<e_build>& info) {
+    switch (info.param) {
+        case e_build::shipped:
+            return "Shipped";
+        case e_build::old_api:
+            return "OldFfmpeg";
+        case e_build::hooks:
+            return "CurrentFfmpegWithHooks";
+    }
+    return "Unknown";
+}
+
+// ---------------------------------------------------------------------------
+// ffm_register and get_ffm_lock, on every build.
+
+using Registration = RegistrationLibrary;
+
+TEST_P(Registration, ConcurrentFirstCallsRegisterOnceAndAllReturnTrue) {
+    std::atomic<int> true_results{0};
+    on_threads_at_once([&](int) {
+        if (ffm_register()) true_results.fetch_add(1);
+    });
+    EXPECT_EQ(true_results.load(), k_threads);
+    EXPECT_EQ(owner_of(ffm_lock()), 0u);
+    EXPECT_EQ(recursion_of(ffm_lock()), 0u);
+    if (build_ == e_build::old_api) {
+        EXPECT_THAT(ffmpeg_calls(),
+                    ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
+    }
+}
+
+TEST_P(Registration, HolderOfTheFfmLockRegistersWithoutWaitingAndKeepsItsLevels) {
+    const std::uint32_t self = GetCurrentThreadId();
+    counting::install();
+    // Three levels held across the first call, which registers; one level
+    // across a later call.
+    for (const std::uint32_t levels : {3u, 1u}) {
+        for (std::uint32_t i = 0; i < levels; ++i) ffm_lock().lock();
+        const int acquires = counting::acquires.load();
+        EXPECT_TRUE(ffm_register());
+        EXPECT_EQ(counting::acquires.load(), acquires) << "levels held: " << levels;
+        EXPECT_EQ(owner_of(ffm_lock()), self);
+        EXPECT_EQ(recursion_of(ffm_lock()), levels - 1);
+        for (std::uint32_t i = 0; i < levels; ++i) ffm_lock().unlock();
+        EXPECT_EQ(owner_of(ffm_lock()), 0u);
+    }
+    if (build_ == e_build::old_api) {
+        ASSERT_EQ(ffmpeg_old_api::call_count(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(ffmpeg_old_api::call_at(i).thread, self);
+            EXPECT_TRUE(ffmpeg_old_api::call_at(i).ffm_lock_held);
+        }
+    }
+}
+
+TEST_P(Registration, GetFfmLockIsOneLockForEveryThreadAndRegistersNothing) {
+    critical_section* const first = &ffm_lock();
+    std::vector<critical_section*> seen(k_threads, nullptr);
+    on_threads_at_once([&](int i) { seen[i] = &ffm_lock(); });
+    EXPECT_THAT(seen, ::testing::Each(first));
+    if (build_ == e_build::old_api) {
+        EXPECT_EQ(ffmpeg_old_api::call_count(), 0u);
+    }
+
+    EXPECT_TRUE(ffm_register());
+    EXPECT_EQ(&ffm_lock(), first);
+    // It is a working lock, free when not taken.
+    EXPECT_EQ(owner_of(*first), 0u);
+    first->lock();
+    EXPECT_EQ(owner_of(*first), GetCurrentThreadId());
+    first->unlock();
+    EXPECT_EQ(owner_of(*first), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Registration,
+                         ::testing::Values(e_build::shipped, e_build::old_api, e_build::hooks),
+                         build_name);
+
+// ---------------------------------------------------------------------------
+// The lock-manager protocol, played from FFmpeg's side: through the callback
+// that the old-release build handed to the stand-in, and through the hook of
+// the current-release build.
+
+class LockManager : public RegistrationLibrary {
+  protected:
+    void SetUp() override {
+        RegistrationLibrary::SetUp();
+        if (HasFatalFailure()) return;
+        if (build_ == e_build::old_api) {
+            ASSERT_TRUE(ffm_register());
+            const ffmpeg_old_api::lock_manager installed = ffmpeg_old_api::installed_lock_manager();
+            ASSERT_NE(installed, nullptr);
+            call_ = [installed](void** mutex, std::int32_t op) {
+                // The old protocol's operations are exactly AVLockOp's four.
+                EXPECT_TRUE(op >= k_create && op <= k_destroy);
+                return static_cast<std::int32_t>(installed(mutex, static_cast<AVLockOp>(op)));
+            };
+        } else {
+            using hook = std::int32_t (*(*)())(void**, std::int32_t);
+            const auto lock_manager = library_->function<hook>("tovrel_ffmpeg_test_lock_manager");
+            ASSERT_NE(lock_manager, nullptr);
+            call_ = lock_manager();
+            ASSERT_NE(call_, nullptr);
+        }
+    }
+
+    std::int32_t lock_op(void** mutex, std::int32_t op) { return call_(mutex, op); }
+
+    critical_section& create_one() {
+        void* mutex = nullptr;
+        EXPECT_EQ(lock_op(&mutex, k_create), 0);
+        EXPECT_NE(mutex, nullptr);
+        return as_lock(mutex);
+    }
+
+    std::function<std::int32_t(void**, std::int32_t)> call_;
+};
+
+TEST_P(LockManager, EveryCreatedMutexIsOneFreeLockApartFromTheFfmLock) {
+    int placeholder = 0;
+    void* first = &placeholder;
+    void* second = nullptr;
+    EXPECT_EQ(lock_op(&first, k_create), 0);
+    EXPECT_EQ(lock_op(&second, k_create), 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(first, static_cast<void*>(&placeholder));
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first, static_cast<void*>(&ffm_lock()));
+    EXPECT_EQ(owner_of(as_lock(first)), 0u);
+    if (build_ == e_build::old_api) {
+        // The codec and format mutexes made when the lock manager went in.
+        EXPECT_EQ(ffmpeg_old_api::created_mutex(0), first);
+        EXPECT_EQ(ffmpeg_old_api::created_mutex(1), first);
+    }
+}
+
+TEST_P(LockManager, ObtainingASecondMutexNestsOnOneThreadAndWaitsOnAnother) {
+    void* first = nullptr;
+    void* second = nullptr;
+    ASSERT_EQ(lock_op(&first, k_create), 0);
+    ASSERT_EQ(lock_op(&second, k_create), 0);
+    critical_section& lock = as_lock(first);
+    const std::uint32_t self = GetCurrentThreadId();
+    counting::install();
+
+    EXPECT_EQ(lock_op(&first, k_obtain), 0);
+    EXPECT_EQ(lock_op(&second, k_obtain), 0);
+    EXPECT_EQ(counting::acquires.load(), 1);
+    EXPECT_EQ(owner_of(lock), self);
+    EXPECT_EQ(recursion_of(lock), 1u);
+
+    std::atomic<bool> obtained{false};
+    std::uint32_t other_id = 0;
+    std::uint32_t owner_seen = 0;
+    std::uint32_t recursion_seen = 1;
+    std::thread other([&] {
+        other_id = GetCurrentThreadId();
+        EXPECT_EQ(lock_op(&second, k_obtain), 0);
+        owner_seen = owner_of(lock);
+        recursion_seen = recursion_of(lock);
+        obtained = true;
+        EXPECT_EQ(lock_op(&second, k_release), 0);
+    });
+    // Until the other thread is inside the slim lock's acquire (or, wrongly,
+    // past it).
+    while (counting::acquires.load() < 2 && !obtained.load()) std::this_thread::yield();
+    EXPECT_FALSE(obtained.load());
+
+    EXPECT_EQ(lock_op(&second, k_release), 0);
+    EXPECT_EQ(owner_of(lock), self);
+    EXPECT_FALSE(obtained.load());
+    EXPECT_EQ(lock_op(&first, k_release), 0);
+    other.join();
+    EXPECT_TRUE(obtained.load());
+    EXPECT_EQ(owner_seen, other_id);
+    EXPECT_EQ(recursion_seen, 0u);
+    EXPECT_EQ(owner_of(lock), 0u);
+    EXPECT_EQ(counting::acquires.load(), 2);
+    EXPECT_EQ(counting::releases.load(), 2);
+}
+
+TEST_P(LockManager, ObtainAndReleaseTakeTheOneLockWhateverTheSlotHolds) {
+    critical_section& lock = create_one();
+    int unrelated = 0;
+    void* null_slot = nullptr;
+    void* other_slot = &unrelated;
+    EXPECT_EQ(lock_op(&null_slot, k_obtain), 0);
+    EXPECT_EQ(owner_of(lock), GetCurrentThreadId());
+    EXPECT_EQ(lock_op(&other_slot, k_obtain), 0);
+    EXPECT_EQ(recursion_of(lock), 1u);
+    EXPECT_EQ(lock_op(&other_slot, k_release), 0);
+    EXPECT_EQ(lock_op(&null_slot, k_release), 0);
+    EXPECT_EQ(owner_of(lock), 0u);
+    EXPECT_EQ(null_slot, nullptr);
+    EXPECT_EQ(other_slot, static_cast<void*>(&unrelated));
+}
+
+TEST_P(LockManager, DestroyClearsTheSlotLeavesTheLockAloneAndCreateHandsItOutAgain) {
+    void* mutex = nullptr;
+    ASSERT_EQ(lock_op(&mutex, k_create), 0);
+    critical_section* const lock = &as_lock(mutex);
+    ASSERT_EQ(lock_op(&mutex, k_obtain), 0);
+    ASSERT_EQ(lock_op(&mutex, k_obtain), 0);
+
+    EXPECT_EQ(lock_op(&mutex, k_destroy), 0);
+    EXPECT_EQ(mutex, nullptr);
+    EXPECT_EQ(owner_of(*lock), GetCurrentThreadId());
+    EXPECT_EQ(recursion_of(*lock), 1u);
+
+    void* again = nullptr;
+    EXPECT_EQ(lock_op(&again, k_create), 0);
+    EXPECT_EQ(again, static_cast<void*>(lock));
+    EXPECT_EQ(lock_op(&again, k_release), 0);
+    EXPECT_EQ(lock_op(&again, k_release), 0);
+    EXPECT_EQ(owner_of(*lock), 0u);
+}
+
+TEST_P(LockManager, CreateOrDestroyWithoutASlotIsAnErrorAndChangesNothing) {
+    critical_section& lock = create_one();
+    EXPECT_NE(lock_op(nullptr, k_create), 0);
+    EXPECT_NE(lock_op(nullptr, k_destroy), 0);
+    EXPECT_EQ(owner_of(lock), 0u);
+    EXPECT_EQ(&create_one(), &lock);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, LockManager, ::testing::Values(e_build::old_api, e_build::hooks),
+                         build_name);
+
+// Only the current-release build can be given codes outside AVLockOp: the old
+// protocol passes them as that enumeration, which holds only its four values.
+using LockManagerAnyCode = LockManager;
+
+TEST_P(LockManagerAnyCode, UnknownOperationsReturnZeroAndDoNothing) {
+    critical_section& lock = create_one();
+    const std::int32_t unknown[] = {4,
+                                    5,
+                                    255,
+                                    -1,
+                                    std::numeric_limits<std::int32_t>::max(),
+                                    std::numeric_limits<std::int32_t>::min()};
+    counting::install();
+    int marker = 0;
+    for (const bool held : {false, true}) {
+        if (held) lock.lock();
+        const std::uint32_t owner = owner_of(lock);
+        for (const std::int32_t op : unknown) {
+            void* slot = &marker;
+            EXPECT_EQ(lock_op(&slot, op), 0) << op;
+            EXPECT_EQ(slot, static_cast<void*>(&marker)) << op;
+            EXPECT_EQ(lock_op(nullptr, op), 0) << op;
+            EXPECT_EQ(owner_of(lock), owner) << op;
+            EXPECT_EQ(recursion_of(lock), 0u) << op;
+        }
+        if (held) lock.unlock();
+    }
+    EXPECT_EQ(counting::acquires.load(), 1);
+    EXPECT_EQ(counting::releases.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, LockManagerAnyCode, ::testing::Values(e_build::hooks), build_name);
+
+// ---------------------------------------------------------------------------
+// The FFmpeg calls of the old-release path, as the stand-in recorded them.
+
+using OldFfmpeg = RegistrationLibrary;
+
+TEST_P(OldFfmpeg, RegistrationInstallsTheLockManagerThenRegistersAllUnderTheFfmLock) {
+    EXPECT_TRUE(ffm_register());
+    EXPECT_THAT(ffmpeg_calls(),
+                ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
+    for (std::size_t i = 0; i < ffmpeg_old_api::call_count(); ++i) {
+        EXPECT_EQ(ffmpeg_old_api::call_at(i).thread, GetCurrentThreadId());
+        EXPECT_TRUE(ffmpeg_old_api::call_at(i).ffm_lock_held);
+    }
+    EXPECT_NE(ffmpeg_old_api::installed_lock_manager(), nullptr);
+    EXPECT_EQ(owner_of(ffm_lock()), 0u);
+}
+
+TEST_P(OldFfmpeg, LaterCallsFromAnyThreadTouchNoFfmpeg) {
+    EXPECT_TRUE(ffm_register());
+    ASSERT_EQ(ffmpeg_old_api::call_count(), 2u);
+    const ffmpeg_old_api::lock_manager installed = ffmpeg_old_api::installed_lock_manager();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(ffm_register());
+    bool elsewhere = false;
+    std::thread([&] { elsewhere = ffm_register(); }).join();
+    EXPECT_TRUE(elsewhere);
+    EXPECT_EQ(ffmpeg_old_api::call_count(), 2u);
+    EXPECT_EQ(ffmpeg_old_api::installed_lock_manager(), installed);
+}
+
+TEST_P(OldFfmpeg, AFailedLockManagerInstallGoesUnnoticedAndIsNotRetried) {
+    ffmpeg_old_api::fail_lockmgr_register(-1);
+    EXPECT_TRUE(ffm_register());
+    EXPECT_TRUE(ffm_register());
+    EXPECT_THAT(ffmpeg_calls(),
+                ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
+    EXPECT_EQ(owner_of(ffm_lock()), 0u);
+}
+
+TEST_P(OldFfmpeg, EveryLoadOfTheLibraryRegistersOnce) {
+    EXPECT_TRUE(ffm_register());
+    EXPECT_TRUE(ffm_register());
+    ASSERT_TRUE(library_->unload());
+    ffmpeg_old_api::reset();
+    load(e_build::old_api);
+    EXPECT_TRUE(ffm_register());
+    EXPECT_TRUE(ffm_register());
+    EXPECT_THAT(ffmpeg_calls(),
+                ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, OldFfmpeg, ::testing::Values(e_build::old_api), build_name);
+
+}  // namespace
