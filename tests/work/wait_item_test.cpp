@@ -58,6 +58,12 @@ struct test_item : wait_item {
     std::uint8_t payload[200] = {};
 };
 
+// The wait returns once the run entry is about to be called; what the entry
+// does next happens on its own thread, so look for it until it shows.
+void spin_until(const std::atomic<std::int32_t>& counter, std::int32_t target) {
+    while (counter.load() < target) std::this_thread::yield();
+}
+
 TEST(WaitItem, RunsEveryItemAtOnceHoweverManyNeverReturn) {
     board* const forever = new board;
     board* const group = new board;
@@ -132,6 +138,7 @@ TEST(WaitItem, RejectsBadUseWithClearErrors) {
     item->launch(0);
     EXPECT_THROW(item->launch(0), std::logic_error);
     EXPECT_TRUE(wait{item}(k_generous_ms));
+    spin_until(b->arrived, 1);
     EXPECT_EQ(b->arrived.load(), 1);  // launched once only
 
     EXPECT_THROW(wait_item::operator new(sizeof(wait_item) - 1), std::invalid_argument);
