@@ -58,6 +58,12 @@ struct test_item : wait_item {
     std::uint8_t payload[200] = {};
 };
 
+// Launched items live as long as the process; keep them reachable.
+void keep_forever(wait_item* item) {
+    static std::vector<wait_item*>* const kept = new std::vector<wait_item*>;
+    kept->push_back(item);
+}
+
 // The wait returns once the run entry is about to be called; what the entry
 // does next happens on its own thread, so look for it until it shows.
 void spin_until(const std::atomic<std::int32_t>& counter, std::int32_t target) {
@@ -81,6 +87,7 @@ TEST(WaitItem, RunsEveryItemAtOnceHoweverManyNeverReturn) {
     }
     bool all_started = true;
     for (test_item* item : items) {
+        keep_forever(item);
         item->launch(0);
         all_started = wait{item}(k_generous_ms) && all_started;
     }
@@ -111,7 +118,8 @@ TEST(WaitItem, InfiniteWaitReturnsWhileTheItemStillRuns) {
 }
 
 TEST(WaitItem, WaitTimesOutWhileTheRunEntryHasNotStarted) {
-    board* const b = new board;
+    board local;
+    board* const b = &local;
     test_item item(b, test_item::e_block_forever, 0);
     // Launched as far as the bookkeeping goes, but no thread will start it.
     item.state.store(wait_item::e_state_launched);
