@@ -14,6 +14,8 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -85,6 +87,22 @@ constexpr int k_threads = 8;
 
 enum class e_build { shipped, old_api, hooks };
 
+const char* name_of(e_build build) {
+    switch (build) {
+        case e_build::shipped:
+            return "Shipped";
+        case e_build::old_api:
+            return "OldFfmpeg";
+        case e_build::hooks:
+            return "CurrentFfmpegWithHooks";
+    }
+    return "Unknown";
+}
+
+void PrintTo(e_build build, std::ostream* out) {
+    *out << name_of(build);
+}
+
 std::uint32_t owner_of(critical_section& lock) {
     return access::owner(lock).load();
 }
@@ -153,15 +171,7 @@ class RegistrationLibrary : public ::testing::TestWithParam<e_build> {
 };
 
 std::string build_name(const ::testing::TestParamInfo<e_build>& info) {
-    switch (info.param) {
-        case e_build::shipped:
-            return "Shipped";
-        case e_build::old_api:
-            return "OldFfmpeg";
-        case e_build::hooks:
-            return "CurrentFfmpegWithHooks";
-    }
-    return "Unknown";
+    return name_of(info.param);
 }
 
 // ---------------------------------------------------------------------------
