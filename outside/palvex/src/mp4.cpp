@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "finish.h"
 #include "text.h"
 
 #if defined(SELMET_PALVEX_HAVE_TOVREL)
@@ -116,6 +117,9 @@ struct mp4::state {
     AVAudioFifo* fifo = nullptr;
     std::vector<AVPacket*> waiting;  // video packets held until the header is out
     bool header_written = false;
+    bool write_failed = false;
+    // File positions at which whole fragments had been handed over, newest last.
+    std::vector<std::int64_t> complete_ends;
 
     std::int64_t next_video_pts = 0;  // in frames
     std::int64_t last_video_pts = -1;
@@ -132,6 +136,8 @@ struct mp4::state {
     }
     void fail(const std::string& text) { fail(widen(text)); }
     void fail_write(int code);
+    void note_complete_end();
+    std::string url() const { return "file:" + path; }
 
     void open(const info& settings);
     bool open_video(const info& settings);
@@ -153,7 +159,15 @@ void mp4::state::fail_write(int code) {
     if (output != nullptr && output->pb != nullptr && output->pb->error < 0) {
         code = output->pb->error;
     }
+    if (!failed) write_failed = true;
     fail("Write failed: " + av_error_text(code));
+}
+
+void mp4::state::note_complete_end() {
+    const std::int64_t end = avio_tell(output->pb);
+    if (!complete_ends.empty() && complete_ends.back() == end) return;
+    if (complete_ends.size() >= 8) complete_ends.erase(complete_ends.begin());
+    complete_ends.push_back(end);
 }
 
 void mp4::state::open(const info& settings) {
@@ -223,7 +237,7 @@ void mp4::state::open(const info& settings) {
         return;
     }
     // "file:" keeps a name with a colon from being taken for another protocol.
-    result = avio_open(&output->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
+    result = avio_open(&output->pb, url().c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
         fail(widen("Cannot open output file '") + file_name + widen("': " + av_error_text(result)));
         return;
@@ -377,6 +391,7 @@ bool mp4::state::write_header() {
         fail_write(output->pb->error);
         return false;
     }
+    note_complete_end();
     for (AVPacket*& held : waiting) {
         if (!failed) mux(held, video->time_base);
         av_packet_free(&held);
@@ -401,6 +416,7 @@ bool mp4::state::mux(AVPacket* pkt, AVRational from) {
         fail_write(output->pb->error);
         return false;
     }
+    note_complete_end();
     return true;
 }
 
@@ -574,8 +590,14 @@ void mp4::state::close() {
             const int result = av_write_trailer(output);
             if (result < 0 || output->pb->error < 0) fail_write(result);
         }
+        if (!failed) {
+            avio_closep(&output->pb);
+            // Should this fail, the file stays fragmented, which plays as well.
+            detail::finish_file(url(), audio != nullptr ? audio->initial_padding : 0, audio_pts);
+        }
     }
     if (output != nullptr && output->pb != nullptr) avio_closep(&output->pb);
+    if (write_failed) detail::cut_torn_fragment(url(), complete_ends);
 }
 
 mp4::state::~state() {

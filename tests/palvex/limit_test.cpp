@@ -1,0 +1,91 @@
+// Started by a shell that limits the size of the files it may write
+// (ulimit -f) and ignores SIGXFSZ, so a write past the limit fails.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "probe.h"
+#include "selmet/palvex/mp4.h"
+
+namespace {
+
+using Selmet::Palvex::writer::mp4;
+using video_message = Karvon::Wendrix::video::message;
+using audio_message = Karvon::Wendrix::audio::message;
+using namespace palvex_test;
+
+std::string narrow(const mp4::wchar16* text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text) out += *text < 0x80 ? char(*text) : '?';
+    return out;
+}
+
+TEST(palvex_limit, write_failure_leaves_a_playable_file) {
+    const std::string file = "palvex_limit.m4v";
+    std::remove(file.c_str());
+    const std::basic_string<mp4::wchar16> name(file.begin(), file.end());
+    mp4::info info;
+    info.file_name = name.c_str();
+    info.bit_rate = 5000000;
+    info.time_scale = 30000;
+    info.frame_duration = 1200;
+
+    // The limit is 2 MiB or 4 MiB (512- or 1024-byte blocks): about 3 to 7 s
+    // at 5 Mbit/s. Far more frames than that are offered.
+    constexpr int k_most_frames = 1000;
+    std::vector<const video_message*> video;
+    std::vector<const audio_message*> audio;
+    int pairs = 0;
+    std::string text;
+    {
+        mp4 writer(info);
+        ASSERT_EQ(writer.error(), nullptr) << narrow(writer.error());
+        while (pairs < k_most_frames && writer.error() == nullptr) {
+            video_message* frame = new video_message(video_message::e_data_format(0),
+                                                     info.frame_width, info.frame_height);
+            frame->field_type() = video_message::e_field_type(3);
+            audio_message* block = new audio_message(1920, 4, 0);
+            block->sample_rate() = 48000;
+            frame->addref();
+            block->addref();
+            video.push_back(frame);
+            audio.push_back(block);
+            writer.write_video(frame, -1);
+            writer.write_audio(block);
+            frame->release();
+            block->release();
+            ++pairs;
+        }
+        ASSERT_NE(writer.error(), nullptr) << "no failure after " << pairs << " frames";
+        text = narrow(writer.error());
+        EXPECT_EQ(text.rfind("Write failed: ", 0), 0u) << text;
+#if !defined(_WIN32)
+        EXPECT_EQ(text, "Write failed: File too large");
+#endif
+        // Later writes are refused and the first reason stays.
+        video_message* frame =
+            new video_message(video_message::e_data_format(0), info.frame_width, info.frame_height);
+        EXPECT_FALSE(writer.write_video(frame, -1));
+        EXPECT_EQ(narrow(writer.error()), text);
+        EXPECT_EQ(frame->release(), 0);
+    }
+    // Every message went back exactly once, whatever the writer held at the end.
+    for (const video_message* m : video) EXPECT_EQ(m->release(), 0);
+    for (const audio_message* m : audio) EXPECT_EQ(m->release(), 0);
+
+    const probe_result p = probe(file);
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_codec, "h264");
+    EXPECT_EQ(p.width, 1920);
+    EXPECT_EQ(p.audio_codec, "aac");
+    // Whole fragments of 25 frames up to the failure.
+    EXPECT_GE(p.video_frames, 25);
+    EXPECT_LT(p.video_frames, pairs);
+    EXPECT_EQ(p.video_frames % 25, 0) << p.video_frames;
+    std::printf("failed after %d frames with \"%s\"; %lld frames play\n", pairs, text.c_str(),
+                static_cast<long long>(p.video_frames));
+}
+
+}  // namespace

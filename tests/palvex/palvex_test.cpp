@@ -1,0 +1,319 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "probe.h"
+#include "selmet/palvex/mp4.h"
+
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+
+namespace {
+
+using Selmet::Palvex::writer::mp4;
+using video_message = Karvon::Wendrix::video::message;
+using audio_message = Karvon::Wendrix::audio::message;
+using wstring16 = std::basic_string<mp4::wchar16>;
+using namespace palvex_test;
+
+wstring16 wide(const std::string& text) {
+    return wstring16(text.begin(), text.end());
+}
+
+std::string narrow(const mp4::wchar16* text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text) out += *text < 0x80 ? char(*text) : '?';
+    return out;
+}
+
+// Settings as the recording soak sets them, for a file in the working directory.
+struct settings {
+    wstring16 name;
+    mp4::info info;
+    explicit settings(const std::string& file) : name(wide(file)) {
+        std::remove(file.c_str());
+        info.file_name = name.c_str();
+        info.bit_rate = 5000000;
+        info.time_scale = 30000;
+        info.frame_duration = 1200;
+    }
+};
+
+// One soak iteration: a video and an audio message, written and given up.
+// With `keep`, the test keeps a hold on both and collects them.
+void write_pair(mp4& writer, const mp4::info& info, std::vector<const video_message*>* kept_video,
+                std::vector<const audio_message*>* kept_audio) {
+    video_message* frame =
+        new video_message(video_message::e_data_format(0), info.frame_width, info.frame_height);
+    frame->field_type() = video_message::e_field_type(3);
+    audio_message* block = new audio_message(48000 * info.frame_duration / info.time_scale, 4, 0);
+    block->sample_rate() = 48000;
+    if (kept_video != nullptr) {
+        frame->addref();
+        kept_video->push_back(frame);
+    }
+    if (kept_audio != nullptr) {
+        block->addref();
+        kept_audio->push_back(block);
+    }
+    writer.write_video(frame, -1);
+    writer.write_audio(block);
+    frame->release();
+    block->release();
+}
+
+// The writer has given every message back exactly once: the test's own hold
+// is the last one.
+template <typename message>
+void expect_only_test_holds(const std::vector<const message*>& kept) {
+    for (const message* m : kept) EXPECT_EQ(m->release(), 0);
+}
+
+TEST(mp4_info, defaults_are_usable_and_fields_keep_their_order) {
+    mp4::info info;
+    EXPECT_EQ(info.file_name, nullptr);
+    EXPECT_EQ(info.frame_width, 1920);
+    EXPECT_EQ(info.frame_height, 1080);
+    EXPECT_GT(info.bit_rate, 0);
+    EXPECT_GT(info.time_scale, 0);
+    EXPECT_GT(info.frame_duration, 0);
+    EXPECT_GT(info.key_frame_ms, 0);
+    EXPECT_LE(info.key_frame_ms, 2000);
+    EXPECT_NE(info.encoder_preset, nullptr);
+    static_assert(sizeof(info.bit_rate) == 4 && sizeof(info.frame_width) == 4 &&
+                  sizeof(info.frame_height) == 4 && sizeof(info.time_scale) == 4 &&
+                  sizeof(info.frame_duration) == 4);
+    static_assert(offsetof(mp4::info, file_name) < offsetof(mp4::info, bit_rate));
+    static_assert(offsetof(mp4::info, bit_rate) < offsetof(mp4::info, frame_width));
+    static_assert(offsetof(mp4::info, frame_width) < offsetof(mp4::info, frame_height));
+    static_assert(offsetof(mp4::info, frame_height) < offsetof(mp4::info, time_scale));
+    static_assert(offsetof(mp4::info, time_scale) < offsetof(mp4::info, frame_duration));
+    static_assert(std::is_same_v<decltype(&mp4::write_video),
+                                 const bool (mp4::*)(const video_message*, std::int64_t)>);
+    static_assert(
+        std::is_same_v<decltype(&mp4::write_audio), const bool (mp4::*)(const audio_message*)>);
+    static_assert(std::is_same_v<decltype(&mp4::error), const mp4::wchar16* (mp4::*)() const>);
+    static_assert(std::is_constructible_v<mp4, mp4::info&>);
+}
+
+TEST(mp4_writer, clean_close_leaves_a_complete_ordinary_mp4) {
+    settings s("palvex_clean.m4v");
+    std::vector<const video_message*> video;
+    std::vector<const audio_message*> audio;
+    constexpr int k_frames = 50;
+    {
+        mp4 writer(s.info);
+        ASSERT_EQ(writer.error(), nullptr);
+        for (int i = 0; i < k_frames; ++i) {
+            write_pair(writer, s.info, &video, &audio);
+            ASSERT_EQ(writer.error(), nullptr) << narrow(writer.error());
+        }
+        // The soak divides by these in every iteration.
+        EXPECT_EQ(s.info.time_scale, 30000);
+        EXPECT_EQ(s.info.frame_duration, 1200);
+    }
+    expect_only_test_holds(video);
+    expect_only_test_holds(audio);
+
+    const probe_result p = probe("palvex_clean.m4v");
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_codec, "h264");
+    EXPECT_EQ(p.width, 1920);
+    EXPECT_EQ(p.height, 1080);
+    EXPECT_EQ(p.video_frames, k_frames);
+    EXPECT_EQ(p.audio_codec, "aac");
+    EXPECT_EQ(p.sample_rate, 48000);
+    EXPECT_EQ(p.channels, 4);
+    // 2 s of sound in 1024-sample AAC frames.
+    EXPECT_NEAR(double(p.audio_frames), 2.0 * 48000 / 1024, 4.0);
+    EXPECT_NEAR(p.duration, 2.0, 0.05) << p.text;
+    // Constant rate: black pictures still fill the set bit rate.
+    EXPECT_GT(file_size("palvex_clean.m4v"), std::int64_t(0.85 * 5000000 / 8 * 2));
+
+    // One full index, no fragments left for a player to puzzle over.
+    const std::vector<std::string> boxes = top_level_boxes("palvex_clean.m4v");
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+    const std::vector<std::string> moov = child_boxes("palvex_clean.m4v", "moov");
+    EXPECT_EQ(std::count(moov.begin(), moov.end(), "mvex"), 0);
+    EXPECT_EQ(std::count(moov.begin(), moov.end(), "trak"), 2);
+}
+
+TEST(mp4_writer, an_open_file_plays_up_to_its_last_complete_fragment) {
+    settings s("palvex_open.m4v");
+    constexpr int k_frames = 90;
+    // The writer stays open while the file is looked at, as if the process
+    // had been killed: nothing of the close has happened yet.
+    mp4* writer = new mp4(s.info);
+    for (int i = 0; i < k_frames; ++i) write_pair(*writer, s.info, nullptr, nullptr);
+    ASSERT_EQ(writer->error(), nullptr);
+    const probe_result p = probe("palvex_open.m4v");
+    const std::vector<std::string> boxes = top_level_boxes("palvex_open.m4v");
+    delete writer;
+
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_codec, "h264");
+    EXPECT_EQ(p.audio_codec, "aac");
+    // Key frames every second (25 frames): whole fragments only.
+    EXPECT_GE(p.video_frames, 25);
+    EXPECT_LT(p.video_frames, k_frames);
+    EXPECT_EQ(p.video_frames % 25, 0) << p.video_frames;
+    EXPECT_GE(std::count(boxes.begin(), boxes.end(), "moof"), 1);
+}
+
+TEST(mp4_writer, explicit_video_times_and_the_next_frame) {
+    settings s("palvex_times.m4v");
+    s.info.frame_width = 320;
+    s.info.frame_height = 240;
+    {
+        mp4 writer(s.info);
+        for (std::int64_t time : {std::int64_t(0), std::int64_t(1200), std::int64_t(-1),
+                                  std::int64_t(6000), std::int64_t(-1)}) {
+            video_message* frame =
+                new video_message(video_message::e_data_format_yuv420p, 320, 240);
+            audio_message* block = new audio_message(1920, 4, 0);
+            block->sample_rate() = 48000;
+            EXPECT_TRUE(writer.write_video(frame, time));
+            EXPECT_TRUE(writer.write_audio(block));
+            frame->release();
+            block->release();
+        }
+        EXPECT_EQ(writer.error(), nullptr) << narrow(writer.error());
+    }
+    const probe_result p = probe("palvex_times.m4v");
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, 5);
+    EXPECT_EQ(p.width, 320);
+}
+
+TEST(mp4_writer, open_failure_shows_at_once_and_takes_no_message) {
+    settings s("palvex_dir.m4v");
+    std::filesystem::create_directories("palvex_dir.m4v");
+    mp4 writer(s.info);
+    ASSERT_NE(writer.error(), nullptr);
+    const std::string text = narrow(writer.error());
+    EXPECT_EQ(text.rfind("Cannot open output file 'palvex_dir.m4v': ", 0), 0u) << text;
+#if !defined(_WIN32)
+    EXPECT_EQ(text, "Cannot open output file 'palvex_dir.m4v': Is a directory");
+#endif
+    video_message* frame = new video_message(video_message::e_data_format_yuv420p, 1920, 1080);
+    audio_message* block = new audio_message(1920, 4, 0);
+    EXPECT_FALSE(writer.write_video(frame, -1));
+    EXPECT_FALSE(writer.write_audio(block));
+    EXPECT_EQ(frame->release(), 0);
+    EXPECT_EQ(block->release(), 0);
+    EXPECT_EQ(narrow(writer.error()), text);
+}
+
+TEST(mp4_writer, unusable_settings_are_refused_with_a_reason) {
+    struct bad {
+        void (*change)(mp4::info&);
+        const char* reason;
+    };
+    const bad cases[] = {
+        {[](mp4::info& i) { i.file_name = nullptr; }, "No output file name"},
+        {[](mp4::info& i) { i.frame_width = 1921; }, "Frame size 1921x1080"},
+        {[](mp4::info& i) { i.frame_height = 0; }, "Frame size 1920x0"},
+        {[](mp4::info& i) { i.time_scale = 0; }, "Frame rate 0/1200"},
+        {[](mp4::info& i) { i.frame_duration = -1; }, "Frame rate 30000/-1"},
+        {[](mp4::info& i) { i.bit_rate = 0; }, "Video bit rate 0"},
+        {[](mp4::info& i) { i.encoder_preset = "no-such-preset"; }, "Cannot open the H.264"},
+    };
+    for (const bad& c : cases) {
+        settings s("palvex_settings.m4v");
+        c.change(s.info);
+        mp4 writer(s.info);
+        ASSERT_NE(writer.error(), nullptr) << c.reason;
+        EXPECT_EQ(narrow(writer.error()).rfind(c.reason, 0), 0u) << narrow(writer.error());
+    }
+    // A name that is not UTF-16 cannot become a file name.
+    const mp4::wchar16 broken[] = {mp4::wchar16('a'), mp4::wchar16(0xD800), mp4::wchar16('b'), 0};
+    mp4::info info;
+    info.file_name = broken;
+    mp4 writer(info);
+    EXPECT_EQ(narrow(writer.error()), "The output file name is not valid UTF-16");
+}
+
+TEST(mp4_writer, a_message_it_cannot_take_fails_the_writer_for_good) {
+    struct bad {
+        const char* what;
+        const char* reason;
+        bool (*write)(mp4&);
+    };
+    const bad cases[] = {
+        {"no frame", "A video write came without a frame",
+         [](mp4& w) { return w.write_video(nullptr, -1); }},
+        {"no samples", "An audio write came without samples",
+         [](mp4& w) { return w.write_audio(nullptr); }},
+        {"wrong size", "A video frame is 640x480, but the file is 320x240",
+         [](mp4& w) {
+             video_message* f = new video_message(video_message::e_data_format_yuv420p, 640, 480);
+             const bool ok = w.write_video(f, -1);
+             EXPECT_EQ(f->release(), 0);
+             return ok;
+         }},
+        {"time going back", "Video time 1200 does not come after the previous frame",
+         [](mp4& w) {
+             video_message* f = new video_message(video_message::e_data_format_yuv420p, 320, 240);
+             const bool ok = w.write_video(f, 1200);
+             EXPECT_EQ(f->release(), 0);
+             return ok;
+         }},
+        {"negative time", "Video time -7 is not valid",
+         [](mp4& w) {
+             video_message* f = new video_message(video_message::e_data_format_yuv420p, 320, 240);
+             const bool ok = w.write_video(f, -7);
+             EXPECT_EQ(f->release(), 0);
+             return ok;
+         }},
+        {"channel change", "An audio block has 2 channels at 48000 Hz, but the file has 4",
+         [](mp4& w) {
+             audio_message* a = new audio_message(1920, 2, 0);
+             const bool ok = w.write_audio(a);
+             EXPECT_EQ(a->release(), 0);
+             return ok;
+         }},
+    };
+    for (const bad& c : cases) {
+        settings s("palvex_bad_message.m4v");
+        s.info.frame_width = 320;
+        s.info.frame_height = 240;
+        std::vector<const video_message*> video;
+        std::vector<const audio_message*> audio;
+        {
+            mp4 writer(s.info);
+            // Two good frames first (times 0 and 1200).
+            write_pair(writer, s.info, &video, &audio);
+            write_pair(writer, s.info, &video, &audio);
+            ASSERT_EQ(writer.error(), nullptr) << c.what;
+            EXPECT_FALSE(c.write(writer)) << c.what;
+            ASSERT_NE(writer.error(), nullptr) << c.what;
+            const std::string text = narrow(writer.error());
+            EXPECT_EQ(text.rfind(c.reason, 0), 0u) << text;
+            // Refused from now on, and the first reason stays.
+            write_pair(writer, s.info, &video, &audio);
+            EXPECT_EQ(narrow(writer.error()), text);
+        }
+        expect_only_test_holds(video);
+        expect_only_test_holds(audio);
+    }
+}
+
+TEST(mp4_writer, sound_with_a_sample_rate_aac_cannot_carry_is_refused) {
+    settings s("palvex_rate.m4v");
+    s.info.frame_width = 320;
+    s.info.frame_height = 240;
+    mp4 writer(s.info);
+    audio_message* block = new audio_message(1920, 4, 0);
+    block->sample_rate() = 1000;
+    EXPECT_FALSE(writer.write_audio(block));
+    EXPECT_EQ(block->release(), 0);
+    EXPECT_EQ(narrow(writer.error()).rfind("An audio block has sample rate 1000 Hz", 0), 0u);
+}
+
+}  // namespace
