@@ -11,7 +11,7 @@ namespace {
 
 void BM_ffm_register_registered(benchmark::State& state) {
     Tovrel::ffmpeg::ffm_register();
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         benchmark::DoNotOptimize(Tovrel::ffmpeg::ffm_register());
     }
 }
@@ -19,7 +19,7 @@ BENCHMARK(BM_ffm_register_registered);
 
 void BM_critical_section_lock_unlock(benchmark::State& state) {
     Karvon::Threads::critical_section lock;
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         lock.lock();
         lock.unlock();
     }
