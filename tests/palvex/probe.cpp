@@ -13,25 +13,34 @@ namespace palvex_test {
 
 namespace {
 
-// Runs the native ffprobe with its report going to `report`; true on exit 0.
-bool run_ffprobe(const std::string& arguments) {
+// Runs the native ffprobe; true when it exits with 0.
+bool run_ffprobe(const std::string& arguments, const std::string& report) {
 #if defined(_WIN32)
-    // Wine starts a native Linux program given by its Unix path on drive Z:.
-    std::string command = "Z:\\usr\\bin\\ffprobe " + arguments;
+    // Wine starts a native Linux program given by its Unix path on drive Z:,
+    // but its handle cannot be waited for: the shell leaves ffprobe's exit
+    // status in a file, which is awaited instead.
+    const std::string done = report + ".done";
+    std::remove(done.c_str());
+    std::string command =
+        "Z:\\bin\\sh -c \"/usr/bin/ffprobe " + arguments + "; echo $? > " + done + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA("Z:\\usr\\bin\\ffprobe", command.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessA("Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
         return false;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return code == 0;
+    for (int waited = 0; waited < 6000; ++waited) {
+        std::ifstream in(done);
+        std::string code;
+        if (in >> code) return code == "0";
+        Sleep(50);
+    }
+    return false;
 #else
+    (void)report;
     return std::system(("/usr/bin/ffprobe " + arguments).c_str()) == 0;
 #endif
 }
@@ -90,7 +99,8 @@ probe_result probe(const std::string& file) {
         "-v error -count_frames -show_entries "
         "stream=codec_type,codec_name,width,height,sample_rate,channels,nb_read_frames:"
         "format=duration -of default=nw=1 -o " +
-        report + " " + file);
+            report + " " + file,
+        report);
     std::ifstream in(report);
     std::stringstream text;
     text << in.rdbuf();
