@@ -290,6 +290,8 @@ bool mp4::state::open_video(const info& settings) {
     if (output->oformat->flags & AVFMT_GLOBALHEADER) video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     // The encoder's progress notes would land on the process's error output.
     video->log_level_offset = AV_LOG_DEBUG - AV_LOG_INFO;
+    // As many encoder threads as the machine suggests.
+    video->thread_count = 0;
     if (x264) {
         av_opt_set(video->priv_data, "preset", settings.encoder_preset, 0);
         av_opt_set(video->priv_data, "nal-hrd", "cbr", 0);
