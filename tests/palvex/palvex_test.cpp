@@ -191,6 +191,27 @@ TEST(mp4_writer, explicit_video_times_and_the_next_frame) {
     EXPECT_EQ(p.width, 320);
 }
 
+TEST(mp4_writer, a_file_name_beyond_ascii_reaches_the_disk_intact) {
+    // "palvex_", u-umlaut, euro sign, an emoji (a surrogate pair), ".m4v".
+    const mp4::wchar16 name[] = {'p',    'a',    'l',    'v', 'e', 'x', '_', 0x00FC,
+                                 0x20AC, 0xD83D, 0xDE00, '.', 'm', '4', 'v', 0};
+    const std::filesystem::path path(u8"palvex_\u00fc\u20ac\U0001F600.m4v");
+    std::filesystem::remove(path);
+    mp4::info info;
+    info.file_name = name;
+    info.frame_width = 320;
+    info.frame_height = 240;
+    {
+        mp4 writer(info);
+        ASSERT_EQ(writer.error(), nullptr) << narrow(writer.error());
+        for (int i = 0; i < 3; ++i) write_pair(writer, info, nullptr, nullptr);
+        EXPECT_EQ(writer.error(), nullptr);
+    }
+    ASSERT_TRUE(std::filesystem::exists(path));
+    EXPECT_GT(std::filesystem::file_size(path), 1000u);
+    std::filesystem::remove(path);
+}
+
 TEST(mp4_writer, open_failure_shows_at_once_and_takes_no_message) {
     settings s("palvex_dir.m4v");
     std::filesystem::create_directories("palvex_dir.m4v");

@@ -43,7 +43,6 @@ void* block_pool::take(std::size_t size, std::uint64_t wanted, std::uint64_t& ta
             tag = found.tag;
             return found.block;
         }
-        ++m_heap_allocations;
     }
     tag = k_unknown;
     return heap_block(size);
@@ -84,16 +83,6 @@ void block_pool::give(void* block, std::size_t size, std::uint64_t tag) noexcept
         }
     }
     free_block(block);
-}
-
-std::size_t block_pool::cached_bytes() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_cached;
-}
-
-std::uint64_t block_pool::heap_allocations() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_heap_allocations;
 }
 
 block_pool& object_pool() {

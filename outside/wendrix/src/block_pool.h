@@ -31,10 +31,6 @@ class block_pool {
     void* take(std::size_t size, std::uint64_t wanted, std::uint64_t& tag);
     void give(void* block, std::size_t size, std::uint64_t tag) noexcept;
 
-    // Free bytes held for reuse, and blocks taken from the heap so far.
-    std::size_t cached_bytes() const;
-    std::uint64_t heap_allocations() const;
-
   private:
     struct entry {
         void* block;
@@ -45,11 +41,10 @@ class block_pool {
         std::vector<entry> free;
     };
 
-    mutable std::mutex m_lock;
+    std::mutex m_lock;
     std::vector<size_class> m_classes;
     std::size_t m_cached = 0;
     std::size_t m_limit;
-    std::uint64_t m_heap_allocations = 0;
 };
 
 // The process-wide pools. They are never destroyed, so a message released
