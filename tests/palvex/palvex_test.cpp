@@ -322,6 +322,12 @@ TEST(mp4_writer, a_message_it_cannot_take_fails_the_writer_for_good) {
         }
         expect_only_test_holds(video);
         expect_only_test_holds(audio);
+        // What came before the bad message is in a properly finished file.
+        const probe_result p = probe("palvex_bad_message.m4v");
+        ASSERT_TRUE(p.ran) << c.what << p.text;
+        EXPECT_EQ(p.video_frames, 2) << c.what;
+        const std::vector<std::string> boxes = top_level_boxes("palvex_bad_message.m4v");
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0) << c.what;
     }
 }
 

@@ -118,6 +118,8 @@ struct mp4::state {
     std::vector<AVPacket*> waiting;  // video packets held until the header is out
     bool header_written = false;
     bool write_failed = false;
+    bool video_ready = false;  // encoder open, stream added
+    bool audio_ready = false;
     // File positions at which whole fragments had been handed over, newest last.
     std::vector<std::int64_t> complete_ends;
 
@@ -159,7 +161,7 @@ void mp4::state::fail_write(int code) {
     if (output != nullptr && output->pb != nullptr && output->pb->error < 0) {
         code = output->pb->error;
     }
-    if (!failed) write_failed = true;
+    write_failed = true;
     fail("Write failed: " + av_error_text(code));
 }
 
@@ -318,6 +320,7 @@ bool mp4::state::open_video(const info& settings) {
         fail("Cannot describe the video stream: " + av_error_text(result));
         return false;
     }
+    video_ready = true;
     return true;
 }
 
@@ -371,6 +374,7 @@ bool mp4::state::open_audio(std::int32_t channels, std::int32_t rate, std::int32
     }
     audio_channels = channels;
     audio_rate = rate;
+    audio_ready = true;
     return true;
 }
 
@@ -395,7 +399,7 @@ bool mp4::state::write_header() {
     }
     note_complete_end();
     for (AVPacket*& held : waiting) {
-        if (!failed) mux(held, video->time_base);
+        if (!write_failed) mux(held, video->time_base);
         av_packet_free(&held);
     }
     waiting.clear();
@@ -579,23 +583,27 @@ bool mp4::state::encode_audio_frame(std::int32_t count) {
 }
 
 void mp4::state::close() {
-    if (!failed && video != nullptr) {
+    // Unless a write failed, the file is finished properly, even after a
+    // message the writer could not take: everything before it is recorded.
+    if (!write_failed && output != nullptr && output->pb != nullptr && video_ready) {
         // Drain the encoders: the last frames and the last samples.
         if (avcodec_send_frame(video, nullptr) >= 0) drain(video, video_stream);
-        if (!failed && audio != nullptr) {
+        if (!write_failed && audio_ready) {
             const int left = av_audio_fifo_size(fifo);
             if (left > 0) encode_audio_frame(left);
-            if (!failed && avcodec_send_frame(audio, nullptr) >= 0) drain(audio, audio_stream);
+            if (!write_failed && avcodec_send_frame(audio, nullptr) >= 0) {
+                drain(audio, audio_stream);
+            }
         }
-        if (!failed && !header_written) write_header();
-        if (!failed) {
+        if (!write_failed && !header_written) write_header();
+        if (!write_failed && header_written) {
             const int result = av_write_trailer(output);
             if (result < 0 || output->pb->error < 0) fail_write(result);
         }
-        if (!failed) {
+        if (!write_failed && header_written) {
             avio_closep(&output->pb);
             // Should this fail, the file stays fragmented, which plays as well.
-            detail::finish_file(url(), audio != nullptr ? audio->initial_padding : 0, audio_pts);
+            detail::finish_file(url(), audio_ready ? audio->initial_padding : 0, audio_pts);
         }
     }
     if (output != nullptr && output->pb != nullptr) avio_closep(&output->pb);
