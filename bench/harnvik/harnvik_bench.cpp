@@ -172,13 +172,19 @@ int main(int argc, char** argv) {
 
     std::printf(
         "copy rate per thread, GiB/s (10000 x 1 MiB memcpy per measurement; "
-        "%d measurements per thread after one warm-up)\n",
+        "2 runs of %d measurements per thread, each run after one warm-up)\n",
         rounds);
     std::printf("%8s %16s %16s %8s %14s\n", "threads", "worker printed", "bare loop", "ratio",
                 "worker total");
     for (int threads : thread_counts) {
-        const double worker = mean(measure(e_mode::workers, threads, rounds));
-        const double bare = mean(measure(e_mode::bare, threads, rounds));
+        // Alternate the two, twice, so that drifts of the machine's load hit both.
+        std::vector<double> workers, bares;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (double rate : measure(e_mode::workers, threads, rounds)) workers.push_back(rate);
+            for (double rate : measure(e_mode::bare, threads, rounds)) bares.push_back(rate);
+        }
+        const double worker = mean(workers);
+        const double bare = mean(bares);
         std::printf("%8d %16.2f %16.2f %8.3f %14.2f\n", threads, worker, bare,
                     bare > 0 ? worker / bare : 0, worker * threads);
         std::fflush(stdout);
