@@ -127,6 +127,36 @@ TEST(video_message, reference_count_across_threads) {
     EXPECT_EQ(shared->release(), 0);
 }
 
+TEST(video_message, threads_share_the_pools) {
+    // Frames made and given up on several threads at once, some of them
+    // painted: every new frame is black all the same.
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &bad] {
+            for (int i = 0; i < 300; ++i) {
+                video_message* frame =
+                    new video_message(video_message::e_data_format_yuv420p, 64 + 2 * (i % 3), 48);
+                audio_message* block = new audio_message(480, 2, 0);
+                if (!picture_is_black(*frame)) ++bad;
+                const audio_message& view = *block;
+                if (!std::all_of(view.channel(1), view.channel(1) + 480,
+                                 [](float s) { return s == 0.0f; })) {
+                    ++bad;
+                }
+                if ((i + t) % 2 == 0) {
+                    frame->plane(0)[0] = 200;
+                    block->channel(1)[479] = 1.0f;
+                }
+                frame->release();
+                block->release();
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
 TEST(audio_message, soak_call_sites_and_silence) {
     audio_message* block = new audio_message(48000 * 1200 / 30000, 4, 0);
     block->sample_rate() = 48000;
