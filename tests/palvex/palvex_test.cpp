@@ -139,6 +139,7 @@ TEST(mp4_writer, clean_close_leaves_a_complete_ordinary_mp4) {
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+    EXPECT_EQ(boxes.front(), "ftyp");
     const std::vector<std::string> moov = child_boxes("palvex_clean.m4v", "moov");
     EXPECT_EQ(std::count(moov.begin(), moov.end(), "mvex"), 0);
     EXPECT_EQ(std::count(moov.begin(), moov.end(), "trak"), 2);

@@ -697,6 +697,16 @@ std::string finish_file(const std::string& url, std::int64_t sound_skip,
     }
     put_type(out, moov->position, fourcc("free"));
     put_type(out, end, fourcc("moov"));
+    // The brands the muxer chose announce fragments; an ordinary file says so
+    // too, in the same room.
+    if (!boxes.empty() && boxes.front().type == fourcc("ftyp") && boxes.front().size == 28) {
+        avio_seek(out, 8, SEEK_SET);
+        for (const std::uint32_t brand :
+             {fourcc("isom"), 0x200u, fourcc("isom"), fourcc("avc1"), fourcc("mp41")}) {
+            avio_wb32(out, brand);
+        }
+        avio_flush(out);
+    }
     if (out->error < 0) problem = "patching the file failed: " + av_text(out->error);
     avio_closep(&out);
     return problem;
