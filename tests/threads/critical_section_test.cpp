@@ -10,41 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "counting_srw/counting_srw.h"
+
 namespace Karvon::Threads {
-
-// Swaps the threads library's platform entry points for counting ones for the
-// life of one test.
-struct read_write_lock_access {
-    static inline std::atomic<int> acquires{0};
-    static inline std::atomic<int> releases{0};
-    static inline read_write_lock::fcn_srw_exclusive real_acquire = nullptr;
-    static inline read_write_lock::fcn_srw_exclusive real_release = nullptr;
-
-    static void WINAPI counting_acquire(PSRWLOCK lock) {
-        acquires.fetch_add(1);
-        real_acquire(lock);
-    }
-    static void WINAPI counting_release(PSRWLOCK lock) {
-        releases.fetch_add(1);
-        real_release(lock);
-    }
-    static void install() {
-        acquires = 0;
-        releases = 0;
-        real_acquire = read_write_lock::fcn_AcquireSRWLockExclusive;
-        real_release = read_write_lock::fcn_ReleaseSRWLockExclusive;
-        read_write_lock::fcn_AcquireSRWLockExclusive = &counting_acquire;
-        read_write_lock::fcn_ReleaseSRWLockExclusive = &counting_release;
-    }
-    static void uninstall() {
-        read_write_lock::fcn_AcquireSRWLockExclusive = real_acquire;
-        read_write_lock::fcn_ReleaseSRWLockExclusive = real_release;
-    }
-    static bool pointers_set() {
-        return read_write_lock::fcn_AcquireSRWLockExclusive != nullptr &&
-               read_write_lock::fcn_ReleaseSRWLockExclusive != nullptr;
-    }
-};
 
 namespace {
 
@@ -62,7 +30,7 @@ class CountingLock : public ::testing::Test {
 };
 
 TEST(CriticalSection, PlatformEntryPointsAreSetBeforeMainRuns) {
-    EXPECT_TRUE(counting::pointers_set());
+    EXPECT_TRUE(counting::real_entry_points_set());
 }
 
 TEST_F(CountingLock, NestedTakesTouchTheSlimLockOnlyAtTheOutermostLevel) {
