@@ -46,14 +46,30 @@ void contended(benchmark::State& state, Lock& lock) {
     }
 }
 
-void BM_nested_critical_section(benchmark::State& s) { nested(s, g_cs); }
-void BM_nested_recursive_mutex(benchmark::State& s) { nested(s, g_recursive); }
-void BM_first_level_critical_section(benchmark::State& s) { first_level(s, g_cs); }
-void BM_first_level_recursive_mutex(benchmark::State& s) { first_level(s, g_recursive); }
-void BM_first_level_mutex(benchmark::State& s) { first_level(s, g_mutex); }
-void BM_contended_critical_section(benchmark::State& s) { contended(s, g_cs); }
-void BM_contended_recursive_mutex(benchmark::State& s) { contended(s, g_recursive); }
-void BM_contended_mutex(benchmark::State& s) { contended(s, g_mutex); }
+void BM_nested_critical_section(benchmark::State& s) {
+    nested(s, g_cs);
+}
+void BM_nested_recursive_mutex(benchmark::State& s) {
+    nested(s, g_recursive);
+}
+void BM_first_level_critical_section(benchmark::State& s) {
+    first_level(s, g_cs);
+}
+void BM_first_level_recursive_mutex(benchmark::State& s) {
+    first_level(s, g_recursive);
+}
+void BM_first_level_mutex(benchmark::State& s) {
+    first_level(s, g_mutex);
+}
+void BM_contended_critical_section(benchmark::State& s) {
+    contended(s, g_cs);
+}
+void BM_contended_recursive_mutex(benchmark::State& s) {
+    contended(s, g_recursive);
+}
+void BM_contended_mutex(benchmark::State& s) {
+    contended(s, g_mutex);
+}
 
 // The least any exclusive lock can cost: one compare-and-swap to take, one
 // exchange to give back.

@@ -11,22 +11,22 @@
 namespace Selmet::Palvex::writer {
 
 class SELMET_PALVEX_API mp4 {
-public:
+  public:
     using wchar16 = karvon_platform::wchar16;
 
     // Settings, changed field by field after default construction.
     struct SELMET_PALVEX_API info {
         info();
 
-        const wchar16* file_name;       // NUL-terminated UTF-16; null until set
-        std::int32_t bit_rate;          // video, bits per second, held constant
-        std::int32_t key_frame_ms;      // longest distance between key frames
-        std::int32_t frame_width;       // pixels
-        std::int32_t frame_height;      // pixels
-        std::int32_t time_scale;        // ticks per second
-        std::int32_t frame_duration;    // ticks per frame
-        std::int32_t audio_bit_rate;    // bits per second, all channels together
-        const char* encoder_preset;     // speed preset of the H.264 encoder
+        const wchar16* file_name;     // NUL-terminated UTF-16; null until set
+        std::int32_t bit_rate;        // video, bits per second, held constant
+        std::int32_t key_frame_ms;    // longest distance between key frames
+        std::int32_t frame_width;     // pixels
+        std::int32_t frame_height;    // pixels
+        std::int32_t time_scale;      // ticks per second
+        std::int32_t frame_duration;  // ticks per frame
+        std::int32_t audio_bit_rate;  // bits per second, all channels together
+        const char* encoder_preset;   // speed preset of the H.264 encoder
     };
 
     // Opens the output; any failure shows in error() afterwards. Keeps no
@@ -49,7 +49,7 @@ public:
     const bool write_audio(const Karvon::Wendrix::audio::message* samples);
 #pragma GCC diagnostic pop
 
-private:
+  private:
     struct state;
     state* m_state;
 };

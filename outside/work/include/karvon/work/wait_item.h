@@ -14,7 +14,7 @@ namespace Karvon::Work {
 // launch(). The library calls the run entry with the item's address on a
 // thread of its own; an item may run forever.
 class KARVON_WORK_API wait_item {
-public:
+  public:
     // The run entry: called once, on a library thread, with the item itself.
     using fcn_run_type = std::int32_t (*)(wait_item* item);
 
@@ -43,7 +43,7 @@ public:
 // A handle to a launched item; holds nothing but the item's address. Copying
 // or dropping a handle does nothing to the item.
 class KARVON_WORK_API wait {
-public:
+  public:
     explicit wait(wait_item* item) : m_item(item) {}
 
     // Waits until the item's run entry has started on its thread (true) or
@@ -52,7 +52,7 @@ public:
 
     wait_item* item() const { return m_item; }
 
-private:
+  private:
     wait_item* m_item;
 };
 
