@@ -13,10 +13,7 @@
 
 #include "finish.h"
 #include "text.h"
-
-#if defined(SELMET_PALVEX_HAVE_TOVREL)
 #include "tovrel/ffmpeg/ffmpeg_registration.h"
-#endif
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -63,16 +60,8 @@ std::string av_error_text(int error) {
 // Takes the process-wide ffm lock for codec opening and closing.
 class ffm_guard {
   public:
-    ffm_guard() {
-#if defined(SELMET_PALVEX_HAVE_TOVREL)
-        Tovrel::ffmpeg::get_ffm_lock().lock();
-#endif
-    }
-    ~ffm_guard() {
-#if defined(SELMET_PALVEX_HAVE_TOVREL)
-        Tovrel::ffmpeg::get_ffm_lock().unlock();
-#endif
-    }
+    ffm_guard() { Tovrel::ffmpeg::get_ffm_lock().lock(); }
+    ~ffm_guard() { Tovrel::ffmpeg::get_ffm_lock().unlock(); }
     ffm_guard(const ffm_guard&) = delete;
     ffm_guard& operator=(const ffm_guard&) = delete;
 };
@@ -173,9 +162,7 @@ void mp4::state::note_complete_end() {
 }
 
 void mp4::state::open(const info& settings) {
-#if defined(SELMET_PALVEX_HAVE_TOVREL)
     Tovrel::ffmpeg::ffm_register();
-#endif
     if (settings.file_name == nullptr) {
         fail("No output file name is set");
         return;
