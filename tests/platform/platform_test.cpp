@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wide_text.h"
+
 #if !defined(_WIN32)
 #include <pthread.h>
 #include <signal.h>
@@ -217,6 +219,33 @@ TEST(WideText, IsSixteenBitsWide) {
     EXPECT_EQ(text[0], static_cast<karvon_platform::wchar16>('H'));
     EXPECT_EQ(text[13], static_cast<karvon_platform::wchar16>('v'));
     EXPECT_EQ(text[14], 0);
+}
+
+TEST(WideText, DecodesUtf8AndReplacesWhatIsNotUtf8) {
+    using karvon_platform::utf8_to_utf16;
+    using text = karvon_platform::wstring16;
+    auto units = [](std::initializer_list<unsigned> list) {
+        text out;
+        for (unsigned u : list) out += static_cast<karvon_platform::wchar16>(u);
+        return out;
+    };
+    EXPECT_EQ(utf8_to_utf16("HelloWorld.m4v"), text(KARVON_WIDE("HelloWorld.m4v")));
+    EXPECT_EQ(utf8_to_utf16("\xC3\xA9t\xC3\xA9"), units({0xE9, 't', 0xE9}));  // two bytes
+    EXPECT_EQ(utf8_to_utf16("\xE2\x82\xAC"), units({0x20AC}));                // three bytes
+    EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x8E\xA5"), units({0xD83C, 0xDFA5}));    // a surrogate pair
+    EXPECT_EQ(utf8_to_utf16("a\xFF"
+                            "b"),
+              units({'a', 0xFFFD, 'b'}));                           // never UTF-8
+    EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), units({0xFFFD, 0xFFFD}));  // overlong
+    EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"
+                            "x"),
+              units({0xFFFD, 0xFFFD, 0xFFFD, 'x'}));  // surrogate
+    EXPECT_EQ(utf8_to_utf16("\xE2\x82"
+                            "x"),
+              units({0xFFFD, 0xFFFD, 'x'}));  // cut short
+    EXPECT_EQ(utf8_to_utf16("\xF4\x90\x80\x80"),
+              units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}));  // > U+10FFFF
+    EXPECT_EQ(utf8_to_utf16(std::string_view("a\0b", 3)), units({'a', 0, 'b'}));
 }
 
 }  // namespace

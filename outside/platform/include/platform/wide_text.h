@@ -1,0 +1,65 @@
+// UTF-8 to the platform's 16-bit wide text (UTF-16), for command lines and
+// messages that arrive as bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace karvon_platform {
+
+using wstring16 = std::basic_string<wchar16>;
+
+// Decodes UTF-8; every byte that does not start a valid, shortest-form
+// sequence of a scalar value becomes U+FFFD.
+inline wstring16 utf8_to_utf16(std::string_view text) {
+    wstring16 out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        const unsigned char* const start = p;
+        std::uint32_t code = *p++;
+        int extra = 0;
+        if (code >= 0xF5) {
+            extra = -1;
+        } else if (code >= 0xF0) {
+            code &= 0x07;
+            extra = 3;
+        } else if (code >= 0xE0) {
+            code &= 0x0F;
+            extra = 2;
+        } else if (code >= 0xC2) {
+            code &= 0x1F;
+            extra = 1;
+        } else if (code >= 0x80) {
+            extra = -1;
+        }
+        bool bad = extra < 0 || end - p < extra;
+        for (int i = 0; !bad && i < extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) {
+                bad = true;
+            } else {
+                code = (code << 6) | (p[i] & 0x3Fu);
+            }
+        }
+        const std::uint32_t smallest = extra == 3 ? 0x10000 : extra == 2 ? 0x800 : 0;
+        if (bad || code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            out += static_cast<wchar16>(0xFFFD);
+            p = start + 1;  // resynchronise on the next byte
+        } else {
+            p += extra;
+            if (code >= 0x10000) {
+                code -= 0x10000;
+                out += static_cast<wchar16>(0xD800 + (code >> 10));
+                out += static_cast<wchar16>(0xDC00 + (code & 0x3FF));
+            } else {
+                out += static_cast<wchar16>(code);
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace karvon_platform
