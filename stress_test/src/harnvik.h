@@ -9,7 +9,7 @@
 
 namespace Harnvik {
 
-using wchar16 = karvon_platform::wchar16;
+using wchar16 = Karvon::Platform::wchar16;
 
 constexpr std::int32_t k_worker_count = 8;
 constexpr std::uint32_t k_launch_argument = 0;         // the work library's normal priority

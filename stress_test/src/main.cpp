@@ -19,7 +19,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
     std::vector<std::u16string> arguments;
     std::vector<const char16_t*> pointers;
-    for (int i = 0; i < argc; ++i) arguments.push_back(karvon_platform::utf8_to_utf16(argv[i]));
+    for (int i = 0; i < argc; ++i) arguments.push_back(Karvon::Platform::utf8_to_utf16(argv[i]));
     for (const std::u16string& argument : arguments) pointers.push_back(argument.c_str());
     pointers.push_back(nullptr);
     return Harnvik::entry(argc, pointers.data());

@@ -143,7 +143,7 @@ void expect_fork_refreshes_id() {
     ASSERT_GE(child, 0);
     if (child == 0) {
         const DWORD in_child = GetCurrentThreadId();
-        const bool ok = in_child != parent && in_child == karvon_platform_query_thread_id() &&
+        const bool ok = in_child != parent && in_child == Karvon::Platform::query_thread_id() &&
                         in_child == static_cast<DWORD>(getpid()) &&
                         in_child == GetCurrentThreadId();
         _exit(ok ? 0 : 1);
@@ -214,19 +214,19 @@ TEST(DisableThreadLibraryCalls, CanBeCalled) {
 }
 
 TEST(WideText, IsSixteenBitsWide) {
-    const karvon_platform::wchar16* text = KARVON_WIDE("HelloWorld.m4v");
-    static_assert(sizeof(karvon_platform::wchar16) == 2);
-    EXPECT_EQ(text[0], static_cast<karvon_platform::wchar16>('H'));
-    EXPECT_EQ(text[13], static_cast<karvon_platform::wchar16>('v'));
+    const Karvon::Platform::wchar16* text = KARVON_WIDE("HelloWorld.m4v");
+    static_assert(sizeof(Karvon::Platform::wchar16) == 2);
+    EXPECT_EQ(text[0], static_cast<Karvon::Platform::wchar16>('H'));
+    EXPECT_EQ(text[13], static_cast<Karvon::Platform::wchar16>('v'));
     EXPECT_EQ(text[14], 0);
 }
 
 TEST(WideText, DecodesUtf8AndReplacesWhatIsNotUtf8) {
-    using karvon_platform::utf8_to_utf16;
-    using text = karvon_platform::wstring16;
+    using Karvon::Platform::utf8_to_utf16;
+    using text = Karvon::Platform::wstring16;
     auto units = [](std::initializer_list<unsigned> list) {
         text out;
-        for (unsigned u : list) out += static_cast<karvon_platform::wchar16>(u);
+        for (unsigned u : list) out += static_cast<Karvon::Platform::wchar16>(u);
         return out;
     };
     EXPECT_EQ(utf8_to_utf16("HelloWorld.m4v"), text(KARVON_WIDE("HelloWorld.m4v")));

@@ -42,7 +42,7 @@ constexpr std::size_t k_max_waiting_packets = 250;
 constexpr const char* k_movflags = "+frag_keyframe+empty_moov+default_base_moof";
 
 wstring16 widen(const std::string& text) {
-    return karvon_platform::utf8_to_utf16(text);
+    return Karvon::Platform::utf8_to_utf16(text);
 }
 
 std::string number(std::int64_t value) {

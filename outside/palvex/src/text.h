@@ -7,8 +7,8 @@
 
 namespace Selmet::Palvex::detail {
 
-using wchar16 = karvon_platform::wchar16;
-using wstring16 = karvon_platform::wstring16;
+using wchar16 = Karvon::Platform::wchar16;
+using wstring16 = Karvon::Platform::wstring16;
 
 // NUL-terminated UTF-16 to UTF-8. False when the text holds an unpaired
 // surrogate.

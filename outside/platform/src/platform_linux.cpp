@@ -12,14 +12,22 @@
 
 #include "platform/platform.h"
 
-std::atomic<std::uint32_t> karvon_platform_fork_generation{1};
+namespace Karvon::Platform {
+
+std::atomic<std::uint32_t> fork_generation{1};
+
+DWORD query_thread_id() {
+    return static_cast<DWORD>(syscall(SYS_gettid));
+}
+
+}  // namespace Karvon::Platform
 
 namespace {
 
 void after_fork_in_child() {
-    std::uint32_t next = karvon_platform_fork_generation.load(std::memory_order_relaxed) + 1;
+    std::uint32_t next = Karvon::Platform::fork_generation.load(std::memory_order_relaxed) + 1;
     if (next == 0) next = 1;  // 0 marks an empty cache
-    karvon_platform_fork_generation.store(next, std::memory_order_relaxed);
+    Karvon::Platform::fork_generation.store(next, std::memory_order_relaxed);
 }
 
 struct fork_hook {
@@ -115,10 +123,6 @@ void ReleaseSRWLockExclusive(PSRWLOCK lock) {
 
 BOOL DisableThreadLibraryCalls(HMODULE) {
     return TRUE;
-}
-
-DWORD karvon_platform_query_thread_id() {
-    return static_cast<DWORD>(syscall(SYS_gettid));
 }
 
 }  // extern "C"

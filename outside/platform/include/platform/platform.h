@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/wide_char.h"
+
 #if defined(_WIN32)
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -18,11 +20,6 @@
 
 #define KARVON_PLATFORM_API
 
-namespace karvon_platform {
-using wchar16 = wchar_t;
-}
-#define KARVON_WIDE(text) L##text
-
 #else  // Linux
 
 #include <atomic>
@@ -32,11 +29,6 @@ using wchar16 = wchar_t;
 #else
 #define KARVON_PLATFORM_API
 #endif
-
-namespace karvon_platform {
-using wchar16 = char16_t;
-}
-#define KARVON_WIDE(text) u##text
 
 using DWORD = std::uint32_t;
 using BOOL = std::int32_t;
@@ -77,14 +69,15 @@ KARVON_PLATFORM_API void AcquireSRWLockExclusive(PSRWLOCK lock);
 KARVON_PLATFORM_API void ReleaseSRWLockExclusive(PSRWLOCK lock);
 // Does nothing: Linux has no per-thread library notifications. Succeeds.
 KARVON_PLATFORM_API BOOL DisableThreadLibraryCalls(HMODULE module);
-// Slow path of GetCurrentThreadId: asks the kernel and fills the caller's cache.
-KARVON_PLATFORM_API DWORD karvon_platform_query_thread_id();
-// Bumped in the child after every fork(), so per-thread id caches made before
-// the fork are seen as stale there.
-KARVON_PLATFORM_API extern std::atomic<std::uint32_t> karvon_platform_fork_generation;
 }
 
-namespace karvon_platform {
+namespace Karvon::Platform {
+// Slow path of GetCurrentThreadId: asks the kernel and fills the caller's cache.
+KARVON_PLATFORM_API DWORD query_thread_id();
+// Bumped in the child after every fork(), so per-thread id caches made before
+// the fork are seen as stale there.
+KARVON_PLATFORM_API extern std::atomic<std::uint32_t> fork_generation;
+
 struct thread_id_cache {
     std::uint32_t id;
     std::uint32_t generation;  // 0: never filled
@@ -92,18 +85,18 @@ struct thread_id_cache {
 // Every shared object that inlines GetCurrentThreadId keeps its own copy of
 // this per-thread cache; all copies hold the same kernel id.
 inline thread_local thread_id_cache t_thread_id{0, 0};
-}  // namespace karvon_platform
+}  // namespace Karvon::Platform
 
 // The kernel's id of the calling thread: 32 bits, never 0, unique among the
 // threads alive at one time. Cached per thread, refreshed after fork().
 inline DWORD GetCurrentThreadId() {
-    karvon_platform::thread_id_cache& cache = karvon_platform::t_thread_id;
-    if (cache.generation == karvon_platform_fork_generation.load(std::memory_order_relaxed))
-        [[likely]] {
+    namespace os = Karvon::Platform;
+    os::thread_id_cache& cache = os::t_thread_id;
+    if (cache.generation == os::fork_generation.load(std::memory_order_relaxed)) [[likely]] {
         return cache.id;
     }
-    cache.id = karvon_platform_query_thread_id();
-    cache.generation = karvon_platform_fork_generation.load(std::memory_order_relaxed);
+    cache.id = os::query_thread_id();
+    cache.generation = os::fork_generation.load(std::memory_order_relaxed);
     return cache.id;
 }
 

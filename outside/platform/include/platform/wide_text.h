@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/wide_char.h"
 
-namespace karvon_platform {
+namespace Karvon::Platform {
 
 using wstring16 = std::basic_string<wchar16>;
 
@@ -62,4 +62,4 @@ inline wstring16 utf8_to_utf16(std::string_view text) {
     return out;
 }
 
-}  // namespace karvon_platform
+}  // namespace Karvon::Platform

@@ -5,14 +5,14 @@
 
 #include "karvon/wendrix/audio_message.h"
 #include "karvon/wendrix/video_message.h"
-#include "platform/platform.h"
+#include "platform/wide_char.h"
 #include "selmet/palvex/export.h"
 
 namespace Selmet::Palvex::writer {
 
 class SELMET_PALVEX_API mp4 {
   public:
-    using wchar16 = karvon_platform::wchar16;
+    using wchar16 = Karvon::Platform::wchar16;
 
     // Settings, changed field by field after default construction.
     struct SELMET_PALVEX_API info {
