@@ -1,7 +1,10 @@
 #include "gnuplot.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "os_services.h"
@@ -32,8 +35,12 @@ std::string find_gnuplot() {
 
 bool draw_plot(const std::string& gnuplot, const std::string& script, const std::string& output,
                std::string& error) {
-    std::error_code ignored;
-    std::filesystem::remove(os::file_path(output), ignored);
+    // Made empty here first, so that a place that cannot be written fails
+    // with the system's reason, and a stale picture is never taken for a new one.
+    if (!std::ofstream(os::file_path(output), std::ios::binary | std::ios::trunc)) {
+        error = "cannot write " + output + ": " + std::strerror(errno);
+        return false;
+    }
     std::FILE* pipe = os::open_pipe_to(gnuplot);
     if (pipe == nullptr) {
         error = "cannot start " + gnuplot;

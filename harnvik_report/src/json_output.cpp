@@ -217,6 +217,7 @@ void write_media(json_writer& json, const media_facts& media) {
         json.field("codec", std::string_view(media.audio_codec));
         json.field("sample_rate", media.sample_rate);
         json.field("channels", media.channels);
+        json.field("packets", media.audio_packets);
         json.field("samples", media.audio_samples);
         json.field("duration_s", media.audio_duration_s);
         json.close('}');
@@ -240,6 +241,7 @@ void write_media(json_writer& json, const media_facts& media) {
         json.open('{');
         json.field("video_frames", media.decoded_video_frames);
         json.field("audio_frames", media.decoded_audio_frames);
+        json.field("audio_samples", media.decoded_audio_samples);
         json.field("errors", media.decode_errors);
         json.close('}');
     } else {

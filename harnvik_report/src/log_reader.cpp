@@ -167,10 +167,10 @@ void log_reader::take_line(std::string_view line, bool ended) {
                 m_facts.end_line = m_facts.lines;
                 m_facts.outcome = outcome;
                 line.remove_prefix(text.size());
+                if (line.empty()) return;
                 break;
             }
         }
-        if (line.empty()) return;
     }
 
     std::int32_t worker = 0;

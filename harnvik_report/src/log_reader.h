@@ -44,7 +44,7 @@ struct rate_line {
 };
 
 struct foreign_line {
-    std::int64_t line;
+    std::int64_t line = 0;
     std::string text;  // as read, without its line end
 };
 

@@ -23,6 +23,7 @@ struct media_facts {
     std::string audio_codec;
     std::int32_t sample_rate = 0;
     std::int32_t channels = 0;
+    std::int64_t audio_packets = 0;
     std::int64_t audio_samples = 0;  // per channel
     double audio_duration_s = 0.0;
 
@@ -44,6 +45,7 @@ struct media_facts {
     bool decoded = false;  // a full decode was asked for and ran
     std::int64_t decoded_video_frames = 0;
     std::int64_t decoded_audio_frames = 0;
+    std::int64_t decoded_audio_samples = 0;  // per channel
     // Packets the decoders refused, frames they flagged as damaged, and
     // errors they reported.
     std::int64_t decode_errors = 0;

@@ -131,7 +131,9 @@ bool open_decoder(const AVStream* stream, codec_pointer& decoder, std::string& e
     }
     int result = avcodec_parameters_to_context(decoder.get(), stream->codecpar);
     if (result >= 0) {
-        decoder->thread_count = 0;  // as many as the machine suggests
+        // One thread: frame threads drop frames around damage, and the counts
+        // must not depend on the machine.
+        decoder->thread_count = 1;
         result = avcodec_open2(decoder.get(), codec, nullptr);
     }
     if (result < 0) {
@@ -143,7 +145,7 @@ bool open_decoder(const AVStream* stream, codec_pointer& decoder, std::string& e
 
 // Sends one packet (null: the end) and takes every frame it gives back.
 void decode(AVCodecContext* decoder, const AVPacket* packet, AVFrame* frame, std::int64_t& frames,
-            std::int64_t& errors) {
+            std::int64_t& errors, std::int64_t* samples = nullptr) {
     int result = avcodec_send_packet(decoder, packet);
     if (result < 0 && result != AVERROR_EOF) ++errors;
     for (;;) {
@@ -154,6 +156,7 @@ void decode(AVCodecContext* decoder, const AVPacket* packet, AVFrame* frame, std
             break;
         }
         ++frames;
+        if (samples != nullptr) *samples += frame->nb_samples;
         if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0) ++errors;
         av_frame_unref(frame);
     }
@@ -179,6 +182,14 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
         return false;
     }
     const std::unique_ptr<AVFormatContext, format_closer> format(opened);
+    // A format chosen by the file's name alone (".m4v" also names raw MPEG-4
+    // video) is a guess that takes any bytes, text included.
+    if (format->probe_score <= AVPROBE_SCORE_EXTENSION) {
+        error = "cannot read " + file +
+                " as media: its content matches no format that this "
+                "FFmpeg build reads";
+        return false;
+    }
     result = avformat_find_stream_info(format.get(), nullptr);
     if (result < 0) {
         error = "cannot read the streams of " + file + ": " + error_text(result);
@@ -202,8 +213,8 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
     track audio_track;
     codec_pointer video_decoder;
     codec_pointer audio_decoder;
-    std::int64_t audio_ticks = 0;  // summed packet durations, in the audio time base
-    std::int32_t audio_frame_size = 0;
+    std::int64_t audio_ticks = 0;       // summed packet durations, in the audio time base
+    std::int32_t audio_frame_size = 0;  // samples per packet; 0 when they vary
     if (video >= 0) {
         const AVStream* stream = format->streams[video];
         facts.has_video = true;
@@ -232,7 +243,6 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
     }
     std::vector<timed_packet> packets;
     std::int64_t media_end = 0;  // file offset after the last packet
-    std::int64_t audio_samples_untimed = 0;
     for (;;) {
         result = av_read_frame(format.get(), packet.get());
         if (result == AVERROR_EOF) break;
@@ -257,14 +267,11 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
                        facts.decode_errors);
             }
         } else {
-            if (packet->duration > 0) {
-                audio_ticks += packet->duration;
-            } else {
-                audio_samples_untimed += audio_frame_size;
-            }
+            ++facts.audio_packets;
+            audio_ticks += std::max<std::int64_t>(packet->duration, 0);
             if (audio_decoder) {
                 decode(audio_decoder.get(), packet.get(), frame.get(), facts.decoded_audio_frames,
-                       facts.decode_errors);
+                       facts.decode_errors, &facts.decoded_audio_samples);
             }
         }
         av_packet_unref(packet.get());
@@ -279,15 +286,18 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
     }
     if (audio_decoder) {
         decode(audio_decoder.get(), nullptr, frame.get(), facts.decoded_audio_frames,
-               facts.decode_errors);
+               facts.decode_errors, &facts.decoded_audio_samples);
     }
     facts.decoded = options.decode;
     capture.take(facts);
 
-    if (facts.sample_rate > 0) {
+    // Every packet of a codec with fixed frames (AAC: 1024) holds that many
+    // samples; otherwise the packets' durations tell.
+    if (audio_frame_size > 0) {
+        facts.audio_samples = facts.audio_packets * audio_frame_size;
+    } else if (facts.sample_rate > 0) {
         facts.audio_samples =
-            av_rescale_q(audio_ticks, audio_track.time_base, AVRational{1, facts.sample_rate}) +
-            audio_samples_untimed;
+            av_rescale_q(audio_ticks, audio_track.time_base, AVRational{1, facts.sample_rate});
     }
     double start_s = std::numeric_limits<double>::infinity();
     double end_s = -std::numeric_limits<double>::infinity();

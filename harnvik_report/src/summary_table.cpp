@@ -124,8 +124,9 @@ void add_media(std::string& out, const report& run) {
             media.video_duration_s);
     }
     if (media.has_audio) {
-        add(out, "audio      %s %d Hz x %d channels, %lld samples in %.3f s\n",
+        add(out, "audio      %s %d Hz x %d channels, %lld packets, %lld samples in %.3f s\n",
             media.audio_codec.c_str(), media.sample_rate, media.channels,
+            static_cast<long long>(media.audio_packets),
             static_cast<long long>(media.audio_samples), media.audio_duration_s);
     }
     const bit_rate_spread spread = spread_of(media.bytes_per_second, media.duration_s);
@@ -151,9 +152,10 @@ void add_media(std::string& out, const report& run) {
     }
     out += "\n";
     if (media.decoded) {
-        add(out, "decode     %lld video and %lld audio frames, %lld errors\n",
+        add(out, "decode     %lld video frames, %lld audio frames (%lld samples), %lld errors\n",
             static_cast<long long>(media.decoded_video_frames),
             static_cast<long long>(media.decoded_audio_frames),
+            static_cast<long long>(media.decoded_audio_samples),
             static_cast<long long>(media.decode_errors));
     } else {
         out += "decode     not run (--decode decodes every frame)\n";
