@@ -172,7 +172,7 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
 
     void* iterator = nullptr;
     if (av_demuxer_iterate(&iterator) == nullptr) {
-        error = "this FFmpeg build has no demuxers: it cannot read " + file;
+        error = "cannot read " + file + " as media: this FFmpeg build has no demuxers";
         return false;
     }
     AVFormatContext* opened = nullptr;
