@@ -23,6 +23,7 @@ namespace {
 
 constexpr std::size_t k_messages_kept = 5;
 constexpr int k_message_size = 1024;
+constexpr std::int64_t k_probe_bytes = 256 << 20;
 
 std::string error_text(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -190,6 +191,11 @@ bool probe_media(const std::string& file, const probe_options& options, media_fa
                 "FFmpeg build reads";
         return false;
     }
+    // Far enough to meet the sound too: a fragment holds a second of video
+    // before its sound, and at a high bit rate that is beyond FFmpeg's
+    // default of 5 MB. Without the sound's frame size the packets of the
+    // sound carry no durations.
+    format->probesize = k_probe_bytes;
     result = avformat_find_stream_info(format.get(), nullptr);
     if (result < 0) {
         error = "cannot read the streams of " + file + ": " + error_text(result);
