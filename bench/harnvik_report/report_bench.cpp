@@ -116,7 +116,7 @@ const std::string& recording() {
 
 void read_a_million_line_log(benchmark::State& state) {
     const std::string& file = log_file();
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         log_facts facts;
         std::string error;
         if (!read_log_file(file, facts, error)) {
@@ -138,7 +138,7 @@ void probe_a_1_gib_recording(benchmark::State& state) {
         state.SkipWithError("cannot set the file-size limit");
         return;
     }
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         media_facts facts;
         std::string error;
         if (!probe_media(file, probe_options{}, facts, error)) {

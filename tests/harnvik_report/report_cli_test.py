@@ -13,20 +13,13 @@ import argparse
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
+from report_checks import check, outcome, png_size
+
 START = "Starting to record to disk using Intel Media SDK ...\n"
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
 
 
 def run(args, arguments, stdin=b"", env=None, cwd=None):
@@ -142,11 +135,8 @@ def report(args, scratch):
     check(named == facts, "named log: other facts than from standard input")
 
     if plot:
-        with open(plot, "rb") as f:
-            head = f.read(24)
-        check(head[:8] == b"\x89PNG\r\n\x1a\n", "plot: not a PNG")
-        check(struct.unpack(">II", head[16:24]) == (1200, 900),
-              f"plot: size {struct.unpack('>II', head[16:24])}")
+        size = png_size(plot)
+        check(size == (1200, 900), f"plot: a PNG of 1200x900, not {size}")
 
 
 def no_gnuplot(args, scratch):
@@ -180,11 +170,7 @@ def main():
         {"refusals": refusals, "report": report, "no_gnuplot": no_gnuplot}[args.case](args, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return outcome()
 
 
 if __name__ == "__main__":
