@@ -9,9 +9,9 @@ namespace Harnvik::Report {
 
 namespace {
 
-// No line of the program is nearly this long; beyond it a line is foreign
-// and only its beginning is kept, so a log without line ends cannot fill
-// memory.
+// No line of the program is nearly this long. Of a longer line only this
+// much is kept, so a log without line ends cannot fill memory; what is kept
+// is still too long to be taken for one of the program's lines.
 constexpr std::size_t k_longest_line = 4096;
 // Bytes of a foreign line kept for the report.
 constexpr std::size_t k_foreign_text_kept = 200;
@@ -150,10 +150,6 @@ void log_reader::take_line(std::string_view line, bool ended) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
         if (ended) ++m_facts.crlf_lines;
-    }
-    if (line.size() > k_longest_line) {
-        take_foreign(line);
-        return;
     }
 
     // The final text has no line end: rate lines printed after it continue
