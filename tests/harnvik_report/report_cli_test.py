@@ -17,7 +17,8 @@ import subprocess
 import sys
 import tempfile
 
-from report_checks import check, outcome, png_size
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+from report_checks import check, outcome, png_size  # noqa: E402
 
 START = "Starting to record to disk using Intel Media SDK ...\n"
 
