@@ -51,37 +51,47 @@ double median_over_workers(const log_summary& summary, bool at_end) {
 }
 
 // Each worker's points as a data block; returns the plot command that
-// draws them, empty when there is no point at all.
-std::string add_worker_data(std::string& script, const report& run) {
+// draws them, empty when there is no point at all. Sets `thinned_any` when a
+// worker had more points than are drawn.
+std::string add_worker_data(std::string& script, const report& run, bool& thinned_any) {
     std::string plots;
+    thinned_any = false;
     for (std::int32_t index = 0; index < k_worker_count; ++index) {
         const std::vector<rate_line>& lines = run.log.workers[static_cast<std::size_t>(index)];
-        const std::string block = "$worker" + std::to_string(index);
-        script += block + " << EOD\n";
+        std::vector<plot_point> points;
         double elapsed = 0.0;
-        std::size_t points = 0;
         for (const rate_line& line : lines) {
             elapsed += measurement_seconds(line.rate);
-            if (!std::isfinite(line.rate)) continue;
-            script += number(elapsed) + ' ' + number(line.rate) + '\n';
-            ++points;
+            if (std::isfinite(line.rate)) points.push_back(plot_point{elapsed, line.rate});
+        }
+        if (points.empty()) continue;
+        thinned_any = thinned_any || points.size() > k_most_rate_points;
+        points = thinned(points, k_most_rate_points);
+        const std::string block = "$worker" + std::to_string(index);
+        script += block + " << EOD\n";
+        for (const plot_point& point : points) {
+            script += number(point.x) + ' ' + number(point.y) + '\n';
         }
         script += "EOD\n";
-        if (points == 0) continue;
         plots += plots.empty() ? "plot " : ", \\\n     ";
-        plots +=
-            block + " using 1:2 with " +
-            (points <= k_most_marked_points ? "linespoints pointtype 7 pointsize 0.5" : "lines") +
-            " linewidth 1.5 title 'worker " + std::to_string(index) + "'";
+        plots += block + " using 1:2 with " +
+                 (points.size() <= k_most_marked_points ? "linespoints pointtype 7 pointsize 0.5"
+                                                        : "lines") +
+                 " linewidth 1.5 title 'worker " + std::to_string(index) + "'";
     }
     return plots;
 }
 
-void add_rate_panel(std::string& script, const report& run, const std::string& plots) {
+void add_rate_panel(std::string& script, const report& run, const std::string& plots,
+                    bool thinned_any) {
     const log_summary& summary = run.summary;
 
+    script += "set title 'Copy rate of each worker over its own elapsed time";
+    if (thinned_any) {
+        script += " (the median of each " + std::to_string(k_most_rate_points) + "th of its time)";
+    }
     script +=
-        "set title 'Copy rate of each worker over its own elapsed time'\n"
+        "'\n"
         "set xlabel \"worker's own elapsed time (s)\"\n"
         "set ylabel 'copy rate (GiB/s: 2^30 bytes per second)'\n"
         "set key outside right top\n"
@@ -126,16 +136,24 @@ void add_rate_panel(std::string& script, const report& run, const std::string& p
 }
 
 void add_bit_rate_data(std::string& script, const media_facts& media) {
+    const std::vector<std::int64_t>& seconds = media.bytes_per_second;
+    const std::size_t group = seconds_per_bar(seconds.size(), k_most_bars);
     script += "$bitrate << EOD\n";
-    for (std::size_t second = 0; second < media.bytes_per_second.size(); ++second) {
-        script += number(static_cast<double>(second) + 0.5) + ' ' +
-                  number(static_cast<double>(media.bytes_per_second[second]) * 8.0 / k_mega) + '\n';
+    for (std::size_t first = 0; first < seconds.size(); first += group) {
+        const std::size_t count = std::min(group, seconds.size() - first);
+        std::int64_t bytes = 0;
+        for (std::size_t second = first; second < first + count; ++second) bytes += seconds[second];
+        script += number(static_cast<double>(first) + static_cast<double>(count) / 2.0) + ' ' +
+                  number(static_cast<double>(bytes) * 8.0 / static_cast<double>(count) / k_mega) +
+                  '\n';
     }
     script += "EOD\n";
 }
 
 void add_bit_rate_panel(std::string& script, const media_facts& media) {
-    script += "set title " + quoted("Bit rate of " + media.file + " per second of media") + "\n" +
+    const std::size_t group = seconds_per_bar(media.bytes_per_second.size(), k_most_bars);
+    const std::string per = group == 1 ? "per second" : "per " + std::to_string(group) + " s";
+    script += "set title " + quoted("Bit rate of " + media.file + " " + per + " of media") + "\n" +
               "set xlabel 'media time (s)'\n"
               "set ylabel 'bit rate (Mbit/s)'\n"
               "set xrange [0:" +
@@ -148,14 +166,38 @@ void add_bit_rate_panel(std::string& script, const media_facts& media) {
         script += "set label 3 'no packets' at graph 0.5, graph 0.5 center\nplot 1/0 notitle\n";
         return;
     }
-    script +=
-        "plot $bitrate using 1:2 with boxes linecolor rgb '#3060a0' title 'per second', \\\n"
-        "     " +
-        number(media.mean_bit_rate / k_mega) +
-        " with lines linewidth 2 dashtype 2 linecolor rgb '#c03020' title 'mean'\n";
+    script += "plot $bitrate using 1:2 with boxes linecolor rgb '#3060a0' title '" + per +
+              "', \\\n"
+              "     " +
+              number(media.mean_bit_rate / k_mega) +
+              " with lines linewidth 2 dashtype 2 linecolor rgb '#c03020' title 'mean'\n";
 }
 
 }  // namespace
+
+std::vector<plot_point> thinned(const std::vector<plot_point>& points, std::size_t most) {
+    if (points.size() <= most || most == 0) return points;
+    const double from = points.front().x;
+    const double span = (points.back().x - from) / static_cast<double>(most);
+    std::vector<plot_point> out;
+    std::vector<double> values;
+    std::size_t at = 0;
+    for (std::size_t part = 0; part < most && at < points.size(); ++part) {
+        const bool last = part + 1 == most;
+        const double end = last ? points.back().x : from + span * static_cast<double>(part + 1);
+        values.clear();
+        while (at < points.size() && (points[at].x <= end || last))
+            values.push_back(points[at++].y);
+        if (values.empty()) continue;
+        out.push_back(plot_point{from + span * (static_cast<double>(part) + 0.5), median(values)});
+    }
+    return out;
+}
+
+std::size_t seconds_per_bar(std::size_t seconds, std::size_t most) {
+    if (most == 0 || seconds <= most) return 1;
+    return (seconds + most - 1) / most;
+}
 
 bool plot_format_of(const std::string& file, e_plot_format& format) {
     const std::size_t dot = file.rfind('.');
@@ -182,13 +224,14 @@ std::string plot_script(const report& run, const std::string& output, e_plot_for
                         " font 'sans,11' noenhanced background rgb 'white'\n";
     script += "set encoding utf8\n";
     script += "set output " + quoted(output) + "\n";
-    const std::string plots = add_worker_data(script, run);
+    bool thinned_any = false;
+    const std::string plots = add_worker_data(script, run, thinned_any);
     if (run.has_media) add_bit_rate_data(script, run.media);
     // Both panels share their left and right edges, so their axes line up.
     script += "set lmargin at screen 0.08\nset rmargin at screen 0.84\n";
     script += "set multiplot layout " + std::string(run.has_media ? "2" : "1") + ",1 title " +
               quoted("Harnvik run: " + run.log_name) + "\n";
-    add_rate_panel(script, run, plots);
+    add_rate_panel(script, run, plots, thinned_any);
     if (run.has_media) add_bit_rate_panel(script, run.media);
     script += "unset multiplot\nset output\n";
     return script;

@@ -35,6 +35,29 @@ TEST(plot, format_from_the_file_name) {
     EXPECT_FALSE(plot_format_of("run.png.txt", format));
 }
 
+TEST(plot, long_series_are_thinned_to_their_medians) {
+    // A day of measurements: 1 GiB/s, then 3 GiB/s, every tenth line far off.
+    std::vector<plot_point> points;
+    for (int i = 0; i < 100000; ++i) {
+        points.push_back(plot_point{i * 0.9, i % 10 == 0 ? 100.0 : (i < 50000 ? 1.0 : 3.0)});
+    }
+    const std::vector<plot_point> drawn = thinned(points, 600);
+    ASSERT_LE(drawn.size(), 600u);
+    ASSERT_GE(drawn.size(), 590u);
+    EXPECT_EQ(drawn.front().y, 1.0);
+    EXPECT_EQ(drawn.back().y, 3.0);
+    EXPECT_NEAR(drawn.front().x, 0.0, 100000 * 0.9 / 600);
+    EXPECT_NEAR(drawn.back().x, 100000 * 0.9, 100000 * 0.9 / 600);
+    for (std::size_t i = 1; i < drawn.size(); ++i) EXPECT_LT(drawn[i - 1].x, drawn[i].x);
+    // Short series are drawn as they are.
+    const std::vector<plot_point> few(points.begin(), points.begin() + 600);
+    EXPECT_EQ(thinned(few, 600).size(), 600u);
+
+    EXPECT_EQ(seconds_per_bar(600, 600), 1u);
+    EXPECT_EQ(seconds_per_bar(601, 600), 2u);
+    EXPECT_EQ(seconds_per_bar(86400, 600), 144u);
+}
+
 fs::path scratch(const std::string& name) {
     const fs::path path = fs::temp_directory_path() / ("harnvik_report_plot_test_" + name);
     fs::remove_all(path);
