@@ -117,9 +117,7 @@ void log_reader::feed(std::string_view bytes) {
     while (!bytes.empty()) {
         const void* found = std::memchr(bytes.data(), '\n', bytes.size());
         if (found == nullptr) {
-            const std::size_t room =
-                k_longest_line + 1 - std::min(m_partial.size(), k_longest_line + 1);
-            m_partial.append(bytes.substr(0, std::min(room, bytes.size())));
+            keep_partial(bytes);
             return;
         }
         const std::size_t length =
@@ -127,14 +125,17 @@ void log_reader::feed(std::string_view bytes) {
         if (m_partial.empty()) {
             take_line(bytes.substr(0, length), true);
         } else {
-            const std::size_t room =
-                k_longest_line + 1 - std::min(m_partial.size(), k_longest_line + 1);
-            m_partial.append(bytes.substr(0, std::min(room, length)));
+            keep_partial(bytes.substr(0, length));
             take_line(m_partial, true);
             m_partial.clear();
         }
         bytes.remove_prefix(length + 1);
     }
+}
+
+void log_reader::keep_partial(std::string_view bytes) {
+    const std::size_t room = k_longest_line + 1 - std::min(m_partial.size(), k_longest_line + 1);
+    m_partial.append(bytes.substr(0, std::min(room, bytes.size())));
 }
 
 log_facts log_reader::finish() {

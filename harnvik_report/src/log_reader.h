@@ -72,6 +72,8 @@ class log_reader {
     log_facts finish();
 
   private:
+    // Adds to the unfinished line, up to a little more than the longest line.
+    void keep_partial(std::string_view bytes);
     void take_line(std::string_view line, bool ended);
     void take_foreign(std::string_view line);
 
