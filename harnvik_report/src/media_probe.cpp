@@ -32,53 +32,57 @@ std::string error_text(int code) {
 }
 
 // FFmpeg's own error messages while a probe runs, counted apart for the
-// decoders and for the rest, the first few kept; none is printed. Decoder
-// threads report too, hence the lock.
+// decoders and for the rest, the first few kept. FFmpeg's log is one for the
+// process, and decoder threads report too, hence one record under a lock.
+struct captured_messages {
+    std::mutex lock;
+    std::int64_t reading_errors = 0;
+    std::int64_t decoding_errors = 0;
+    std::vector<std::string> texts;
+};
+
+captured_messages g_messages;
+
+void receive_message(void* object, int level, const char* format, va_list arguments) {
+    if (level > AV_LOG_ERROR) return;
+    char text[k_message_size];
+    int prefix = 1;
+    av_log_format_line2(object, level, format, arguments, text, sizeof(text), &prefix);
+    std::string line(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    AVClassCategory category = AV_CLASS_CATEGORY_NA;
+    if (object != nullptr) {
+        const AVClass* type = *static_cast<const AVClass* const*>(object);
+        if (type != nullptr) {
+            category = type->get_category != nullptr ? type->get_category(object) : type->category;
+        }
+    }
+    std::lock_guard<std::mutex> hold(g_messages.lock);
+    ++(category == AV_CLASS_CATEGORY_DECODER ? g_messages.decoding_errors
+                                             : g_messages.reading_errors);
+    if (g_messages.texts.size() < k_messages_kept) g_messages.texts.push_back(line);
+}
+
+// Sends FFmpeg's messages to the record, none printed, while it lives.
 class message_capture {
   public:
     message_capture() {
-        std::lock_guard<std::mutex> hold(s_mutex);
-        s_reading_errors = 0;
-        s_decoding_errors = 0;
-        s_texts.clear();
-        av_log_set_callback(&receive);
+        std::lock_guard<std::mutex> hold(g_messages.lock);
+        g_messages.reading_errors = 0;
+        g_messages.decoding_errors = 0;
+        g_messages.texts.clear();
+        av_log_set_callback(&receive_message);
     }
     ~message_capture() { av_log_set_callback(av_log_default_callback); }
     message_capture(const message_capture&) = delete;
     message_capture& operator=(const message_capture&) = delete;
 
     void take(media_facts& facts) {
-        std::lock_guard<std::mutex> hold(s_mutex);
-        facts.demuxer_messages = s_reading_errors;
-        facts.decode_errors += s_decoding_errors;
-        facts.messages = s_texts;
+        std::lock_guard<std::mutex> hold(g_messages.lock);
+        facts.demuxer_messages = g_messages.reading_errors;
+        facts.decode_errors += g_messages.decoding_errors;
+        facts.messages = g_messages.texts;
     }
-
-  private:
-    static void receive(void* object, int level, const char* format, va_list arguments) {
-        if (level > AV_LOG_ERROR) return;
-        char text[k_message_size];
-        int prefix = 1;
-        av_log_format_line2(object, level, format, arguments, text, sizeof(text), &prefix);
-        std::string line(text);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        AVClassCategory category = AV_CLASS_CATEGORY_NA;
-        if (object != nullptr) {
-            const AVClass* type = *static_cast<const AVClass* const*>(object);
-            if (type != nullptr) {
-                category =
-                    type->get_category != nullptr ? type->get_category(object) : type->category;
-            }
-        }
-        std::lock_guard<std::mutex> hold(s_mutex);
-        ++(category == AV_CLASS_CATEGORY_DECODER ? s_decoding_errors : s_reading_errors);
-        if (s_texts.size() < k_messages_kept) s_texts.push_back(line);
-    }
-
-    static inline std::mutex s_mutex;
-    static inline std::int64_t s_reading_errors = 0;
-    static inline std::int64_t s_decoding_errors = 0;
-    static inline std::vector<std::string> s_texts;
 };
 
 struct format_closer {
