@@ -18,17 +18,11 @@
 #endif
 #include <windows.h>
 
-#define KARVON_PLATFORM_API
-
 #else  // Linux
 
 #include <atomic>
 
-#if defined(KARVON_PLATFORM_BUILDING)
-#define KARVON_PLATFORM_API __attribute__((visibility("default")))
-#else
-#define KARVON_PLATFORM_API
-#endif
+#include "platform/export.h"
 
 using DWORD = std::uint32_t;
 using BOOL = std::int32_t;

@@ -7,15 +7,7 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#if defined(HARNVIK_DOUBLES_BUILDING)
-#define HARNVIK_DOUBLES_API __declspec(dllexport)
-#else
-#define HARNVIK_DOUBLES_API __declspec(dllimport)
-#endif
-#else
-#define HARNVIK_DOUBLES_API __attribute__((visibility("default")))
-#endif
+#include "harnvik_doubles/export.h"
 
 namespace harnvik_doubles {
 
