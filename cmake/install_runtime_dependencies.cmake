@@ -37,9 +37,15 @@ file(GET_RUNTIME_DEPENDENCIES
   RESOLVED_DEPENDENCIES_VAR resolved
   UNRESOLVED_DEPENDENCIES_VAR unresolved)
 
+message(STATUS "Imported DLLs found: ${resolved}")
+message(STATUS "Imported DLLs of Windows or of this project: ${unresolved}")
+# Our own DLLs come out unresolved too: the names are looked up in lower case,
+# and this file system minds case. They are installed with their targets.
 foreach(dll ${unresolved})
   string(TOLOWER ${dll} name)
-  if(NOT name IN_LIST system_dlls)
+  list(FIND system_dlls ${name} system)
+  list(FIND own_names ${name} own)
+  if(system EQUAL -1 AND own EQUAL -1)
     message(FATAL_ERROR "A shipped binary imports ${dll}, which is neither a Windows DLL "
                         "nor found in ${KARVON_DEPENDENCY_DIRS}")
   endif()
@@ -48,7 +54,9 @@ endforeach()
 foreach(dll ${resolved})
   get_filename_component(name ${dll} NAME)
   string(TOLOWER ${name} name)
-  if(name IN_LIST own_names OR name IN_LIST system_dlls)
+  list(FIND own_names ${name} own)
+  list(FIND system_dlls ${name} system)
+  if(NOT own EQUAL -1 OR NOT system EQUAL -1)
     continue()
   endif()
   file(INSTALL ${dll} DESTINATION "${CMAKE_INSTALL_PREFIX}/${KARVON_BINDIR}")

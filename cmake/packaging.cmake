@@ -12,12 +12,12 @@ foreach(package ${packages})
   set(destination ${CMAKE_INSTALL_LIBDIR}/cmake/${package})
   install(EXPORT ${package}Targets NAMESPACE ${package}:: DESTINATION ${destination})
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/packages/${package}Config.cmake.in
-    ${PROJECT_BINARY_DIR}/packages/${package}Config.cmake INSTALL_DESTINATION ${destination})
+    ${PROJECT_BINARY_DIR}/cmake-packages/${package}Config.cmake INSTALL_DESTINATION ${destination})
   # All families are released together: a user asks for one version of all.
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/packages/${package}ConfigVersion.cmake
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake-packages/${package}ConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/packages/${package}Config.cmake
-                ${PROJECT_BINARY_DIR}/packages/${package}ConfigVersion.cmake
+  install(FILES ${PROJECT_BINARY_DIR}/cmake-packages/${package}Config.cmake
+                ${PROJECT_BINARY_DIR}/cmake-packages/${package}ConfigVersion.cmake
           DESTINATION ${destination})
 endforeach()
 

@@ -146,11 +146,6 @@ def main():
     parser.add_argument("--ffprobe", default="ffprobe")
     parser.add_argument("--fresh-wine-prefix", help="removed first, so Wine starts anew")
     args = parser.parse_args()
-    if args.fresh_wine_prefix:
-        shutil.rmtree(args.fresh_wine_prefix, ignore_errors=True)
-        for stale in (args.fresh_wine_prefix + ".lock",):
-            if os.path.exists(stale):
-                os.remove(stale)
 
     root = unpack(args.kind, args.package, args.into)
     files = files_below(root)
@@ -163,21 +158,45 @@ def main():
         program = check_linux(args.kind, root, files, args.package, args.objdump)
 
     if args.soak and not failures:
-        environment = dict(os.environ)
-        for variable in ("LD_LIBRARY_PATH", "WINEPATH", "KARVON_WINEPATH"):
-            environment.pop(variable, None)
-        # Set, and empty: the runner puts nothing on the DLL path.
-        environment["KARVON_WINEPATH"] = ""
-        result = subprocess.run(
-            [sys.executable, args.soak, "size_limit", "--program", program, "--runner",
-             args.runner, "--ffprobe", args.ffprobe, "--scratch",
-             os.path.join(args.into + "-soak")], env=environment)
-        check(result.returncode == 0, "the bounded soak of the unpacked program failed")
+        if args.fresh_wine_prefix:
+            start_fresh_wine(args.runner, args.fresh_wine_prefix)
+        try:
+            soak(args, program)
+        finally:
+            if args.fresh_wine_prefix:
+                stop_wine(args.fresh_wine_prefix)
     if failures:
         print(f"{len(failures)} check(s) failed")
         return 1
     print("all checks passed")
     return 0
+
+
+def start_fresh_wine(runner, prefix):
+    """A new Wine prefix, booted before the soak's file-size limit applies,
+    with its server started apart from the soak's output pipe."""
+    shutil.rmtree(prefix, ignore_errors=True)
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    subprocess.run([runner, "cmd", "/c", "exit"], **quiet)
+    subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=prefix), **quiet)
+
+
+def stop_wine(prefix):
+    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def soak(args, program):
+    environment = dict(os.environ)
+    for variable in ("LD_LIBRARY_PATH", "WINEPATH", "KARVON_WINEPATH"):
+        environment.pop(variable, None)
+    # Set, and empty: the runner puts nothing on the DLL path.
+    environment["KARVON_WINEPATH"] = ""
+    result = subprocess.run(
+        [sys.executable, args.soak, "size_limit", "--program", program, "--runner", args.runner,
+         "--ffprobe", args.ffprobe, "--scratch", args.into + "-soak"], env=environment)
+    check(result.returncode == 0, "the bounded soak of the unpacked program failed")
 
 
 if __name__ == "__main__":
