@@ -72,6 +72,11 @@ KARVON_PLATFORM_API DWORD query_thread_id();
 // the fork are seen as stale there.
 KARVON_PLATFORM_API extern std::atomic<std::uint32_t> fork_generation;
 
+// Milliseconds of a monotonic clock reading, kept to the low 32 bits.
+inline DWORD tick_count_of(std::uint64_t seconds, std::uint64_t nanoseconds) {
+    return static_cast<DWORD>(seconds * 1000u + nanoseconds / 1000000u);
+}
+
 struct thread_id_cache {
     std::uint32_t id;
     std::uint32_t generation;  // 0: never filled
