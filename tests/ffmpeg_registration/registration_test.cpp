@@ -91,24 +91,24 @@ class registration_library : public ::testing::TestWithParam<e_build> {
     void TearDown() override {
         counting::uninstall();
         ffmpeg_old_api::reset();
-        library_.reset();
+        m_library.reset();
     }
 
     void load(e_build build) {
-        build_ = build;
+        m_build = build;
         const char* file = build == e_build::shipped   ? TOVREL_FFMPEG_SHIPPED
                            : build == e_build::old_api ? TOVREL_FFMPEG_OLD_API
                                                        : TOVREL_FFMPEG_HOOKS;
-        library_ = std::make_unique<tovrel_test::loaded_library>(file);
-        ffm_register_ = library_->function<bool (*)()>(k_ffm_register);
-        get_ffm_lock_ = library_->function<critical_section& (*)()>(k_get_ffm_lock);
-        ASSERT_NE(ffm_register_, nullptr);
-        ASSERT_NE(get_ffm_lock_, nullptr);
-        if (build == e_build::old_api) ffmpeg_old_api::watch_ffm_lock(&get_ffm_lock_());
+        m_library = std::make_unique<tovrel_test::loaded_library>(file);
+        m_ffm_register = m_library->function<bool (*)()>(k_ffm_register);
+        m_get_ffm_lock = m_library->function<critical_section& (*)()>(k_get_ffm_lock);
+        ASSERT_NE(m_ffm_register, nullptr);
+        ASSERT_NE(m_get_ffm_lock, nullptr);
+        if (build == e_build::old_api) ffmpeg_old_api::watch_ffm_lock(&m_get_ffm_lock());
     }
 
-    bool ffm_register() { return ffm_register_(); }
-    critical_section& ffm_lock() { return get_ffm_lock_(); }
+    bool ffm_register() { return m_ffm_register(); }
+    critical_section& ffm_lock() { return m_get_ffm_lock(); }
 
     // The FFmpeg calls the stand-in saw, in order.
     static std::vector<e_call> ffmpeg_calls() {
@@ -119,10 +119,10 @@ class registration_library : public ::testing::TestWithParam<e_build> {
         return calls;
     }
 
-    e_build build_ = e_build::shipped;
-    std::unique_ptr<tovrel_test::loaded_library> library_;
-    bool (*ffm_register_)() = nullptr;
-    critical_section& (*get_ffm_lock_)() = nullptr;
+    e_build m_build = e_build::shipped;
+    std::unique_ptr<tovrel_test::loaded_library> m_library;
+    bool (*m_ffm_register)() = nullptr;
+    critical_section& (*m_get_ffm_lock)() = nullptr;
 };
 
 std::string build_name(const ::testing::TestParamInfo<e_build>& info) {
@@ -142,7 +142,7 @@ TEST_P(registration, concurrent_first_calls_register_once_and_all_return_true) {
     EXPECT_EQ(true_results.load(), k_threads);
     EXPECT_EQ(owner_of(ffm_lock()), 0u);
     EXPECT_EQ(recursion_of(ffm_lock()), 0u);
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         EXPECT_THAT(ffmpeg_calls(),
                     ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
     }
@@ -163,7 +163,7 @@ TEST_P(registration, holder_of_the_ffm_lock_registers_without_waiting_and_keeps_
         for (std::uint32_t i = 0; i < levels; ++i) ffm_lock().unlock();
         EXPECT_EQ(owner_of(ffm_lock()), 0u);
     }
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         ASSERT_EQ(ffmpeg_old_api::call_count(), 2u);
         for (std::size_t i = 0; i < 2; ++i) {
             EXPECT_EQ(ffmpeg_old_api::call_at(i).thread, self);
@@ -177,7 +177,7 @@ TEST_P(registration, get_ffm_lock_is_one_lock_for_every_thread_and_registers_not
     std::vector<critical_section*> seen(k_threads, nullptr);
     on_threads_at_once([&](int i) { seen[i] = &ffm_lock(); });
     EXPECT_THAT(seen, ::testing::Each(first));
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         EXPECT_EQ(ffmpeg_old_api::call_count(), 0u);
     }
 
@@ -205,25 +205,25 @@ class lock_manager : public registration_library {
     void SetUp() override {
         registration_library::SetUp();
         if (HasFatalFailure()) return;
-        if (build_ == e_build::old_api) {
+        if (m_build == e_build::old_api) {
             ASSERT_TRUE(ffm_register());
             const ffmpeg_old_api::lock_manager installed = ffmpeg_old_api::installed_lock_manager();
             ASSERT_NE(installed, nullptr);
-            call_ = [installed](void** mutex, std::int32_t op) {
+            m_call = [installed](void** mutex, std::int32_t op) {
                 // The old protocol's operations are exactly AVLockOp's four.
                 EXPECT_TRUE(op >= k_create && op <= k_destroy);
                 return static_cast<std::int32_t>(installed(mutex, static_cast<AVLockOp>(op)));
             };
         } else {
             using hook = std::int32_t (*(*)())(void**, std::int32_t);
-            const auto lock_manager = library_->function<hook>("tovrel_ffmpeg_test_lock_manager");
+            const auto lock_manager = m_library->function<hook>("tovrel_ffmpeg_test_lock_manager");
             ASSERT_NE(lock_manager, nullptr);
-            call_ = lock_manager();
-            ASSERT_NE(call_, nullptr);
+            m_call = lock_manager();
+            ASSERT_NE(m_call, nullptr);
         }
     }
 
-    std::int32_t lock_op(void** mutex, std::int32_t op) { return call_(mutex, op); }
+    std::int32_t lock_op(void** mutex, std::int32_t op) { return m_call(mutex, op); }
 
     critical_section& create_one() {
         void* mutex = nullptr;
@@ -232,7 +232,7 @@ class lock_manager : public registration_library {
         return as_lock(mutex);
     }
 
-    std::function<std::int32_t(void**, std::int32_t)> call_;
+    std::function<std::int32_t(void**, std::int32_t)> m_call;
 };
 
 TEST_P(lock_manager, every_created_mutex_is_one_free_lock_apart_from_the_ffm_lock) {
@@ -246,7 +246,7 @@ TEST_P(lock_manager, every_created_mutex_is_one_free_lock_apart_from_the_ffm_loc
     EXPECT_EQ(first, second);
     EXPECT_NE(first, static_cast<void*>(&ffm_lock()));
     EXPECT_EQ(owner_of(as_lock(first)), 0u);
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         // The codec and format mutexes made when the lock manager went in.
         EXPECT_EQ(ffmpeg_old_api::created_mutex(0), first);
         EXPECT_EQ(ffmpeg_old_api::created_mutex(1), first);
@@ -420,7 +420,7 @@ TEST_P(old_ffmpeg, a_failed_lock_manager_install_goes_unnoticed_and_is_not_retri
 TEST_P(old_ffmpeg, every_load_of_the_library_registers_once) {
     EXPECT_TRUE(ffm_register());
     EXPECT_TRUE(ffm_register());
-    ASSERT_TRUE(library_->unload());
+    ASSERT_TRUE(m_library->unload());
     ffmpeg_old_api::reset();
     load(e_build::old_api);
     EXPECT_TRUE(ffm_register());
