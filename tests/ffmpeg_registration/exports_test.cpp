@@ -19,7 +19,7 @@ std::vector<std::string> readable_exports(const tovrel_test::loaded_library& lib
     return names;
 }
 
-TEST(Exports, TheLibraryExportsExactlyItsTwoFunctions) {
+TEST(exports, the_library_exports_exactly_its_two_functions) {
     tovrel_test::loaded_library library(TOVREL_FFMPEG_SHIPPED);
     EXPECT_THAT(readable_exports(library), UnorderedElementsAre("Tovrel::ffmpeg::ffm_register()",
                                                                 "Tovrel::ffmpeg::get_ffm_lock()"));
@@ -29,7 +29,7 @@ TEST(Exports, TheLibraryExportsExactlyItsTwoFunctions) {
 
 // The same source with its test hook has one export more, and the listing
 // sees it.
-TEST(Exports, AnExportBeyondTheTwoIsListed) {
+TEST(exports, an_export_beyond_the_two_is_listed) {
     tovrel_test::loaded_library library(TOVREL_FFMPEG_HOOKS);
     EXPECT_THAT(readable_exports(library), UnorderedElementsAre("Tovrel::ffmpeg::ffm_register()",
                                                                 "Tovrel::ffmpeg::get_ffm_lock()",

@@ -83,16 +83,16 @@ std::vector<std::string> elf_exports(const std::string& path) {
 }  // namespace
 
 loaded_library::loaded_library(const std::string& file_name)
-    : path_((program_folder() / file_name).string()) {
+    : m_path((program_folder() / file_name).string()) {
 #if defined(_WIN32)
-    handle_ = LoadLibraryW(std::filesystem::path(path_).wstring().c_str());
-    if (handle_ == nullptr) {
-        throw std::runtime_error("LoadLibrary failed for " + path_ + ": error " +
+    m_handle = LoadLibraryW(std::filesystem::path(m_path).wstring().c_str());
+    if (m_handle == nullptr) {
+        throw std::runtime_error("LoadLibrary failed for " + m_path + ": error " +
                                  std::to_string(GetLastError()));
     }
 #else
-    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen failed: ") + dlerror());
+    m_handle = dlopen(m_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_handle == nullptr) throw std::runtime_error(std::string("dlopen failed: ") + dlerror());
 #endif
 }
 
@@ -102,21 +102,21 @@ loaded_library::~loaded_library() {
 
 void* loaded_library::symbol(const char* name) const {
 #if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m_handle), name));
 #else
-    return dlsym(handle_, name);
+    return dlsym(m_handle, name);
 #endif
 }
 
 std::vector<std::string> loaded_library::exported_names() const {
 #if defined(_WIN32)
     // The export directory of the module as the loader mapped it.
-    const auto* base = static_cast<const unsigned char*>(handle_);
+    const auto* base = static_cast<const unsigned char*>(m_handle);
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE || nt->Signature != IMAGE_NT_SIGNATURE ||
         nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        throw std::runtime_error(path_ + " is not a 64-bit PE module");
+        throw std::runtime_error(m_path + " is not a 64-bit PE module");
     }
     const IMAGE_DATA_DIRECTORY& entry =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
@@ -140,7 +140,7 @@ std::vector<std::string> loaded_library::exported_names() const {
 #else
     // The file the loader mapped for this handle.
     link_map* map = nullptr;
-    if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+    if (dlinfo(m_handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
         throw std::runtime_error(std::string("dlinfo failed: ") + dlerror());
     }
     return elf_exports(map->l_name);
@@ -148,15 +148,15 @@ std::vector<std::string> loaded_library::exported_names() const {
 }
 
 bool loaded_library::unload() {
-    if (handle_ == nullptr) return true;
+    if (m_handle == nullptr) return true;
 #if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(handle_));
-    handle_ = nullptr;
-    return GetModuleHandleW(std::filesystem::path(path_).filename().wstring().c_str()) == nullptr;
+    FreeLibrary(static_cast<HMODULE>(m_handle));
+    m_handle = nullptr;
+    return GetModuleHandleW(std::filesystem::path(m_path).filename().wstring().c_str()) == nullptr;
 #else
-    dlclose(handle_);
-    handle_ = nullptr;
-    void* again = dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    dlclose(m_handle);
+    m_handle = nullptr;
+    void* again = dlopen(m_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (again == nullptr) return true;
     dlclose(again);
     return false;

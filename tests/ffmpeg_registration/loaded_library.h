@@ -33,8 +33,8 @@ class loaded_library {
     bool unload();
 
   private:
-    std::string path_;
-    void* handle_ = nullptr;
+    std::string m_path;
+    void* m_handle = nullptr;
 };
 
 // The readable form of a mangled C++ name, or the name itself.

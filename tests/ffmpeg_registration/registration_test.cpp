@@ -27,8 +27,7 @@
 namespace {
 
 using Karvon::Threads::critical_section;
-using access = Karvon::Threads::critical_section_access;
-using counting = Karvon::Threads::read_write_lock_access;
+using counting = counting_srw::counter;
 using ffmpeg_old_api::e_call;
 
 constexpr char k_ffm_register[] = "_ZN6Tovrel6ffmpeg12ffm_registerEv";
@@ -48,7 +47,7 @@ const char* name_of(e_build build) {
         case e_build::shipped:
             return "Shipped";
         case e_build::old_api:
-            return "OldFfmpeg";
+            return "old_ffmpeg";
         case e_build::hooks:
             return "CurrentFfmpegWithHooks";
     }
@@ -60,10 +59,10 @@ void PrintTo(e_build build, std::ostream* out) {
 }
 
 std::uint32_t owner_of(critical_section& lock) {
-    return access::owner(lock).load();
+    return counting_srw::owner(lock);
 }
 std::uint32_t recursion_of(critical_section& lock) {
-    return access::recursion(lock);
+    return counting_srw::recursion(lock);
 }
 critical_section& as_lock(void* mutex) {
     return *static_cast<critical_section*>(mutex);
@@ -83,7 +82,7 @@ void on_threads_at_once(const std::function<void(int)>& body) {
     for (std::thread& thread : threads) thread.join();
 }
 
-class RegistrationLibrary : public ::testing::TestWithParam<e_build> {
+class registration_library : public ::testing::TestWithParam<e_build> {
   protected:
     void SetUp() override {
         ffmpeg_old_api::reset();
@@ -92,24 +91,24 @@ class RegistrationLibrary : public ::testing::TestWithParam<e_build> {
     void TearDown() override {
         counting::uninstall();
         ffmpeg_old_api::reset();
-        library_.reset();
+        m_library.reset();
     }
 
     void load(e_build build) {
-        build_ = build;
+        m_build = build;
         const char* file = build == e_build::shipped   ? TOVREL_FFMPEG_SHIPPED
                            : build == e_build::old_api ? TOVREL_FFMPEG_OLD_API
                                                        : TOVREL_FFMPEG_HOOKS;
-        library_ = std::make_unique<tovrel_test::loaded_library>(file);
-        ffm_register_ = library_->function<bool (*)()>(k_ffm_register);
-        get_ffm_lock_ = library_->function<critical_section& (*)()>(k_get_ffm_lock);
-        ASSERT_NE(ffm_register_, nullptr);
-        ASSERT_NE(get_ffm_lock_, nullptr);
-        if (build == e_build::old_api) ffmpeg_old_api::watch_ffm_lock(&get_ffm_lock_());
+        m_library = std::make_unique<tovrel_test::loaded_library>(file);
+        m_ffm_register = m_library->function<bool (*)()>(k_ffm_register);
+        m_get_ffm_lock = m_library->function<critical_section& (*)()>(k_get_ffm_lock);
+        ASSERT_NE(m_ffm_register, nullptr);
+        ASSERT_NE(m_get_ffm_lock, nullptr);
+        if (build == e_build::old_api) ffmpeg_old_api::watch_ffm_lock(&m_get_ffm_lock());
     }
 
-    bool ffm_register() { return ffm_register_(); }
-    critical_section& ffm_lock() { return get_ffm_lock_(); }
+    bool ffm_register() { return m_ffm_register(); }
+    critical_section& ffm_lock() { return m_get_ffm_lock(); }
 
     // The FFmpeg calls the stand-in saw, in order.
     static std::vector<e_call> ffmpeg_calls() {
@@ -120,10 +119,10 @@ class RegistrationLibrary : public ::testing::TestWithParam<e_build> {
         return calls;
     }
 
-    e_build build_ = e_build::shipped;
-    std::unique_ptr<tovrel_test::loaded_library> library_;
-    bool (*ffm_register_)() = nullptr;
-    critical_section& (*get_ffm_lock_)() = nullptr;
+    e_build m_build = e_build::shipped;
+    std::unique_ptr<tovrel_test::loaded_library> m_library;
+    bool (*m_ffm_register)() = nullptr;
+    critical_section& (*m_get_ffm_lock)() = nullptr;
 };
 
 std::string build_name(const ::testing::TestParamInfo<e_build>& info) {
@@ -133,9 +132,9 @@ std::string build_name(const ::testing::TestParamInfo<e_build>& info) {
 // ---------------------------------------------------------------------------
 // ffm_register and get_ffm_lock, on every build.
 
-using Registration = RegistrationLibrary;
+using registration = registration_library;
 
-TEST_P(Registration, ConcurrentFirstCallsRegisterOnceAndAllReturnTrue) {
+TEST_P(registration, concurrent_first_calls_register_once_and_all_return_true) {
     std::atomic<int> true_results{0};
     on_threads_at_once([&](int) {
         if (ffm_register()) true_results.fetch_add(1);
@@ -143,13 +142,13 @@ TEST_P(Registration, ConcurrentFirstCallsRegisterOnceAndAllReturnTrue) {
     EXPECT_EQ(true_results.load(), k_threads);
     EXPECT_EQ(owner_of(ffm_lock()), 0u);
     EXPECT_EQ(recursion_of(ffm_lock()), 0u);
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         EXPECT_THAT(ffmpeg_calls(),
                     ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
     }
 }
 
-TEST_P(Registration, HolderOfTheFfmLockRegistersWithoutWaitingAndKeepsItsLevels) {
+TEST_P(registration, holder_of_the_ffm_lock_registers_without_waiting_and_keeps_its_levels) {
     const std::uint32_t self = GetCurrentThreadId();
     counting::install();
     // Three levels held across the first call, which registers; one level
@@ -164,7 +163,7 @@ TEST_P(Registration, HolderOfTheFfmLockRegistersWithoutWaitingAndKeepsItsLevels)
         for (std::uint32_t i = 0; i < levels; ++i) ffm_lock().unlock();
         EXPECT_EQ(owner_of(ffm_lock()), 0u);
     }
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         ASSERT_EQ(ffmpeg_old_api::call_count(), 2u);
         for (std::size_t i = 0; i < 2; ++i) {
             EXPECT_EQ(ffmpeg_old_api::call_at(i).thread, self);
@@ -173,12 +172,12 @@ TEST_P(Registration, HolderOfTheFfmLockRegistersWithoutWaitingAndKeepsItsLevels)
     }
 }
 
-TEST_P(Registration, GetFfmLockIsOneLockForEveryThreadAndRegistersNothing) {
+TEST_P(registration, get_ffm_lock_is_one_lock_for_every_thread_and_registers_nothing) {
     critical_section* const first = &ffm_lock();
     std::vector<critical_section*> seen(k_threads, nullptr);
     on_threads_at_once([&](int i) { seen[i] = &ffm_lock(); });
     EXPECT_THAT(seen, ::testing::Each(first));
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         EXPECT_EQ(ffmpeg_old_api::call_count(), 0u);
     }
 
@@ -192,7 +191,7 @@ TEST_P(Registration, GetFfmLockIsOneLockForEveryThreadAndRegistersNothing) {
     EXPECT_EQ(owner_of(*first), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, Registration,
+INSTANTIATE_TEST_SUITE_P(builds, registration,
                          ::testing::Values(e_build::shipped, e_build::old_api, e_build::hooks),
                          build_name);
 
@@ -201,30 +200,30 @@ INSTANTIATE_TEST_SUITE_P(Builds, Registration,
 // that the old-release build handed to the stand-in, and through the hook of
 // the current-release build.
 
-class LockManager : public RegistrationLibrary {
+class lock_manager : public registration_library {
   protected:
     void SetUp() override {
-        RegistrationLibrary::SetUp();
+        registration_library::SetUp();
         if (HasFatalFailure()) return;
-        if (build_ == e_build::old_api) {
+        if (m_build == e_build::old_api) {
             ASSERT_TRUE(ffm_register());
             const ffmpeg_old_api::lock_manager installed = ffmpeg_old_api::installed_lock_manager();
             ASSERT_NE(installed, nullptr);
-            call_ = [installed](void** mutex, std::int32_t op) {
+            m_call = [installed](void** mutex, std::int32_t op) {
                 // The old protocol's operations are exactly AVLockOp's four.
                 EXPECT_TRUE(op >= k_create && op <= k_destroy);
                 return static_cast<std::int32_t>(installed(mutex, static_cast<AVLockOp>(op)));
             };
         } else {
             using hook = std::int32_t (*(*)())(void**, std::int32_t);
-            const auto lock_manager = library_->function<hook>("tovrel_ffmpeg_test_lock_manager");
+            const auto lock_manager = m_library->function<hook>("tovrel_ffmpeg_test_lock_manager");
             ASSERT_NE(lock_manager, nullptr);
-            call_ = lock_manager();
-            ASSERT_NE(call_, nullptr);
+            m_call = lock_manager();
+            ASSERT_NE(m_call, nullptr);
         }
     }
 
-    std::int32_t lock_op(void** mutex, std::int32_t op) { return call_(mutex, op); }
+    std::int32_t lock_op(void** mutex, std::int32_t op) { return m_call(mutex, op); }
 
     critical_section& create_one() {
         void* mutex = nullptr;
@@ -233,10 +232,10 @@ class LockManager : public RegistrationLibrary {
         return as_lock(mutex);
     }
 
-    std::function<std::int32_t(void**, std::int32_t)> call_;
+    std::function<std::int32_t(void**, std::int32_t)> m_call;
 };
 
-TEST_P(LockManager, EveryCreatedMutexIsOneFreeLockApartFromTheFfmLock) {
+TEST_P(lock_manager, every_created_mutex_is_one_free_lock_apart_from_the_ffm_lock) {
     int placeholder = 0;
     void* first = &placeholder;
     void* second = nullptr;
@@ -247,14 +246,14 @@ TEST_P(LockManager, EveryCreatedMutexIsOneFreeLockApartFromTheFfmLock) {
     EXPECT_EQ(first, second);
     EXPECT_NE(first, static_cast<void*>(&ffm_lock()));
     EXPECT_EQ(owner_of(as_lock(first)), 0u);
-    if (build_ == e_build::old_api) {
+    if (m_build == e_build::old_api) {
         // The codec and format mutexes made when the lock manager went in.
         EXPECT_EQ(ffmpeg_old_api::created_mutex(0), first);
         EXPECT_EQ(ffmpeg_old_api::created_mutex(1), first);
     }
 }
 
-TEST_P(LockManager, ObtainingASecondMutexNestsOnOneThreadAndWaitsOnAnother) {
+TEST_P(lock_manager, obtaining_a_second_mutex_nests_on_one_thread_and_waits_on_another) {
     void* first = nullptr;
     void* second = nullptr;
     ASSERT_EQ(lock_op(&first, k_create), 0);
@@ -299,7 +298,7 @@ TEST_P(LockManager, ObtainingASecondMutexNestsOnOneThreadAndWaitsOnAnother) {
     EXPECT_EQ(counting::releases.load(), 2);
 }
 
-TEST_P(LockManager, ObtainAndReleaseTakeTheOneLockWhateverTheSlotHolds) {
+TEST_P(lock_manager, obtain_and_release_take_the_one_lock_whatever_the_slot_holds) {
     critical_section& lock = create_one();
     int unrelated = 0;
     void* null_slot = nullptr;
@@ -315,7 +314,7 @@ TEST_P(LockManager, ObtainAndReleaseTakeTheOneLockWhateverTheSlotHolds) {
     EXPECT_EQ(other_slot, static_cast<void*>(&unrelated));
 }
 
-TEST_P(LockManager, DestroyClearsTheSlotLeavesTheLockAloneAndCreateHandsItOutAgain) {
+TEST_P(lock_manager, destroy_clears_the_slot_leaves_the_lock_alone_and_create_hands_it_out_again) {
     void* mutex = nullptr;
     ASSERT_EQ(lock_op(&mutex, k_create), 0);
     critical_section* const lock = &as_lock(mutex);
@@ -335,7 +334,7 @@ TEST_P(LockManager, DestroyClearsTheSlotLeavesTheLockAloneAndCreateHandsItOutAga
     EXPECT_EQ(owner_of(*lock), 0u);
 }
 
-TEST_P(LockManager, CreateOrDestroyWithoutASlotIsAnErrorAndChangesNothing) {
+TEST_P(lock_manager, create_or_destroy_without_a_slot_is_an_error_and_changes_nothing) {
     critical_section& lock = create_one();
     EXPECT_NE(lock_op(nullptr, k_create), 0);
     EXPECT_NE(lock_op(nullptr, k_destroy), 0);
@@ -343,14 +342,14 @@ TEST_P(LockManager, CreateOrDestroyWithoutASlotIsAnErrorAndChangesNothing) {
     EXPECT_EQ(&create_one(), &lock);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, LockManager, ::testing::Values(e_build::old_api, e_build::hooks),
+INSTANTIATE_TEST_SUITE_P(builds, lock_manager, ::testing::Values(e_build::old_api, e_build::hooks),
                          build_name);
 
 // Only the current-release build can be given codes outside AVLockOp: the old
 // protocol passes them as that enumeration, which holds only its four values.
-using LockManagerAnyCode = LockManager;
+using lock_manager_any_code = lock_manager;
 
-TEST_P(LockManagerAnyCode, UnknownOperationsReturnZeroAndDoNothing) {
+TEST_P(lock_manager_any_code, unknown_operations_return_zero_and_do_nothing) {
     critical_section& lock = create_one();
     const std::int32_t unknown[] = {4,
                                     5,
@@ -377,14 +376,15 @@ TEST_P(LockManagerAnyCode, UnknownOperationsReturnZeroAndDoNothing) {
     EXPECT_EQ(counting::releases.load(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, LockManagerAnyCode, ::testing::Values(e_build::hooks), build_name);
+INSTANTIATE_TEST_SUITE_P(builds, lock_manager_any_code, ::testing::Values(e_build::hooks),
+                         build_name);
 
 // ---------------------------------------------------------------------------
 // The FFmpeg calls of the old-release path, as the stand-in recorded them.
 
-using OldFfmpeg = RegistrationLibrary;
+using old_ffmpeg = registration_library;
 
-TEST_P(OldFfmpeg, RegistrationInstallsTheLockManagerThenRegistersAllUnderTheFfmLock) {
+TEST_P(old_ffmpeg, registration_installs_the_lock_manager_then_registers_all_under_the_ffm_lock) {
     EXPECT_TRUE(ffm_register());
     EXPECT_THAT(ffmpeg_calls(),
                 ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
@@ -396,7 +396,7 @@ TEST_P(OldFfmpeg, RegistrationInstallsTheLockManagerThenRegistersAllUnderTheFfmL
     EXPECT_EQ(owner_of(ffm_lock()), 0u);
 }
 
-TEST_P(OldFfmpeg, LaterCallsFromAnyThreadTouchNoFfmpeg) {
+TEST_P(old_ffmpeg, later_calls_from_any_thread_touch_no_ffmpeg) {
     EXPECT_TRUE(ffm_register());
     ASSERT_EQ(ffmpeg_old_api::call_count(), 2u);
     const ffmpeg_old_api::lock_manager installed = ffmpeg_old_api::installed_lock_manager();
@@ -408,7 +408,7 @@ TEST_P(OldFfmpeg, LaterCallsFromAnyThreadTouchNoFfmpeg) {
     EXPECT_EQ(ffmpeg_old_api::installed_lock_manager(), installed);
 }
 
-TEST_P(OldFfmpeg, AFailedLockManagerInstallGoesUnnoticedAndIsNotRetried) {
+TEST_P(old_ffmpeg, a_failed_lock_manager_install_goes_unnoticed_and_is_not_retried) {
     ffmpeg_old_api::fail_lockmgr_register(-1);
     EXPECT_TRUE(ffm_register());
     EXPECT_TRUE(ffm_register());
@@ -417,10 +417,10 @@ TEST_P(OldFfmpeg, AFailedLockManagerInstallGoesUnnoticedAndIsNotRetried) {
     EXPECT_EQ(owner_of(ffm_lock()), 0u);
 }
 
-TEST_P(OldFfmpeg, EveryLoadOfTheLibraryRegistersOnce) {
+TEST_P(old_ffmpeg, every_load_of_the_library_registers_once) {
     EXPECT_TRUE(ffm_register());
     EXPECT_TRUE(ffm_register());
-    ASSERT_TRUE(library_->unload());
+    ASSERT_TRUE(m_library->unload());
     ffmpeg_old_api::reset();
     load(e_build::old_api);
     EXPECT_TRUE(ffm_register());
@@ -429,6 +429,6 @@ TEST_P(OldFfmpeg, EveryLoadOfTheLibraryRegistersOnce) {
                 ::testing::ElementsAre(e_call::lockmgr_register, e_call::register_all));
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, OldFfmpeg, ::testing::Values(e_build::old_api), build_name);
+INSTANTIATE_TEST_SUITE_P(builds, old_ffmpeg, ::testing::Values(e_build::old_api), build_name);
 
 }  // namespace

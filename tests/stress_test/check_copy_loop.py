@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks the compiled copy worker: between its two clock readings there is
-a loop that calls memcpy, so the compiler kept the copies although nothing
-reads the destination.
+"""Checks the compiled copy worker: the source buffer is filled before the
+first clock reading (a never-written source may map to one shared zero page
+and flatter the rate), and between its two clock readings there is a loop
+that calls memcpy, so the compiler kept the copies although nothing reads
+the destination.
 
 usage: check_copy_loop.py OBJDUMP OBJECT...
 """
@@ -29,6 +31,7 @@ def main():
         print("fewer than two clock readings in run_copy_worker")
         print(body.group(1))
         return 1
+    filled = any(re.search(r"\bmemset\b", line) for line in lines[:ticks[0]])
     loop = lines[ticks[0]:ticks[1]]
     calls_memcpy = any(re.search(r"memcpy", line) for line in loop)
     # A conditional jump back to an earlier address closes the copy loop.
@@ -44,6 +47,9 @@ def main():
         if m:
             addresses.append(int(m.group(1), 16))
     print("\n".join(loop))
+    if not filled:
+        print("the source buffer is not filled before the first clock reading")
+        return 1
     if not (calls_memcpy and backward):
         print(f"copy loop not found: memcpy call {calls_memcpy}, loop {backward}")
         return 1

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -70,7 +72,7 @@ void spin_until(const std::atomic<std::int32_t>& counter, std::int32_t target) {
     while (counter.load() < target) std::this_thread::yield();
 }
 
-TEST(WaitItem, RunsEveryItemAtOnceHoweverManyNeverReturn) {
+TEST(wait_item, runs_every_item_at_once_however_many_never_return) {
     board* const forever = new board;
     board* const group = new board;
     constexpr std::int32_t k_blocked = 12;
@@ -87,6 +89,9 @@ TEST(WaitItem, RunsEveryItemAtOnceHoweverManyNeverReturn) {
     }
     bool all_started = true;
     for (test_item* item : items) {
+        // The item's whole concrete size is its own (the address sanitizer
+        // sees a write past a short allocation).
+        for (std::uint8_t& byte : item->payload) byte = 0xA5;
         keep_forever(item);
         item->launch(0);
         all_started = wait{item}(k_generous_ms) && all_started;
@@ -105,7 +110,7 @@ TEST(WaitItem, RunsEveryItemAtOnceHoweverManyNeverReturn) {
     }
 }
 
-TEST(WaitItem, InfiniteWaitReturnsWhileTheItemStillRuns) {
+TEST(wait_item, infinite_wait_returns_while_the_item_still_runs) {
     board* const forever = new board;
     test_item* item = new test_item(forever, test_item::e_block_forever, 0);
     item->launch(0);
@@ -117,19 +122,80 @@ TEST(WaitItem, InfiniteWaitReturnsWhileTheItemStillRuns) {
     EXPECT_EQ(forever->finished.load(), 0);
 }
 
-TEST(WaitItem, WaitTimesOutWhileTheRunEntryHasNotStarted) {
-    board local;
-    board* const b = &local;
-    test_item item(b, test_item::e_block_forever, 0);
+// Runs a wait on a detached thread of its own, so that the test can bound
+// how long it waits for it; a wait that overstays is left behind. A wait
+// refused because the item is not launched (yet) is asked again.
+std::future<bool> wait_on_thread(const wait& handle, std::uint32_t timeout_ms) {
+    auto done = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = done->get_future();
+    std::thread([handle, timeout_ms, done] {
+        for (;;) {
+            try {
+                done->set_value(handle(timeout_ms));
+                return;
+            } catch (const std::logic_error&) {
+                std::this_thread::yield();
+            }
+        }
+    }).detach();
+    return result;
+}
+
+bool ready_within(std::future<bool>& result, std::chrono::milliseconds bound) {
+    return result.wait_for(bound) == std::future_status::ready;
+}
+
+TEST(wait_item, wait_times_out_in_milliseconds_while_the_run_entry_has_not_started) {
+    board* const b = new board;
+    test_item* item = new test_item(b, test_item::e_block_forever, 0);
+    keep_forever(item);
     // Launched as far as the bookkeeping goes, but no thread will start it.
-    item.state.store(wait_item::e_state_launched);
-    const wait handle(&item);
+    item->state.store(wait_item::e_state_launched);
+    const wait handle(item);
     EXPECT_FALSE(handle(0));
-    EXPECT_FALSE(handle(30));
+    const auto start = std::chrono::steady_clock::now();
+    std::future<bool> waited = wait_on_thread(handle, 30);
+    // 30 ms, not 30 s: a time-out read in the wrong unit overstays this bound.
+    ASSERT_TRUE(ready_within(waited, std::chrono::seconds(10)))
+        << "wait(30) still waits after 10 s";
+    EXPECT_FALSE(waited.get());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
     EXPECT_EQ(b->arrived.load(), 0);
 }
 
-TEST(WaitItem, RejectsBadUseWithClearErrors) {
+// Two threads wait on two items; the item waited on last starts first. Its
+// waiter must wake although the other one, waiting longer, has nothing yet.
+TEST(wait_item, each_waiter_wakes_when_its_own_item_starts) {
+    board* const b = new board;
+    test_item* first = new test_item(b, test_item::e_block_forever, 0);
+    test_item* second = new test_item(b, test_item::e_block_forever, 0);
+    for (test_item* item : {first, second}) {
+        keep_forever(item);
+        item->state.store(wait_item::e_state_launched);  // waits allowed, no thread yet
+    }
+    // (A wait that begins while the item is put back for its real launch
+    // below is refused, and asked again.)
+    std::future<bool> first_waiter = wait_on_thread(wait{first}, k_infinite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::future<bool> second_waiter = wait_on_thread(wait{second}, k_infinite);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both asleep
+
+    second->state.store(wait_item::e_state_created);
+    second->launch(0);
+    EXPECT_TRUE(ready_within(second_waiter, std::chrono::seconds(10)))
+        << "the second item started, but its waiter slept on";
+    EXPECT_FALSE(ready_within(first_waiter, std::chrono::milliseconds(0)));
+
+    first->state.store(wait_item::e_state_created);
+    first->launch(0);
+    ASSERT_TRUE(ready_within(first_waiter, std::chrono::seconds(10)));
+    ASSERT_TRUE(ready_within(second_waiter, std::chrono::seconds(10)));
+    EXPECT_TRUE(first_waiter.get());
+    EXPECT_TRUE(second_waiter.get());
+    spin_until(b->arrived, 2);
+}
+
+TEST(wait_item, rejects_bad_use_with_clear_errors) {
     board* const b = new board;
     test_item* item = new test_item(b, test_item::e_block_forever, 0);
 
@@ -151,19 +217,8 @@ TEST(WaitItem, RejectsBadUseWithClearErrors) {
 
     EXPECT_THROW(wait_item::operator new(sizeof(wait_item) - 1), std::invalid_argument);
     EXPECT_THROW(wait_item::operator new(0), std::invalid_argument);
-}
-
-TEST(WaitItem, AllocatesTheConcreteSizeAndFreesIt) {
-    // Unlaunched items may be deleted; ASan checks the whole concrete size.
-    board b;
-    test_item* item = new test_item(&b, test_item::e_block_forever, 0);
-    for (std::uint8_t& byte : item->payload) byte = 0xA5;
-    EXPECT_EQ(item->payload[sizeof(item->payload) - 1], 0xA5);
-    delete item;
-
-    void* raw = wait_item::operator new(sizeof(wait_item));
-    ASSERT_NE(raw, nullptr);
-    wait_item::operator delete(raw);
+    // An item never launched may be deleted through its class.
+    delete new test_item(b, test_item::e_block_forever, 0);
 }
 
 }  // namespace

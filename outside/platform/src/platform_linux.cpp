@@ -79,9 +79,9 @@ extern "C" {
 DWORD GetTickCount() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                       static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<DWORD>(ms);  // wraps at 2^32 like the real one
+    // Wraps at 2^32 like the real one.
+    return Karvon::Platform::tick_count_of(static_cast<std::uint64_t>(now.tv_sec),
+                                           static_cast<std::uint64_t>(now.tv_nsec));
 }
 
 void Sleep(DWORD milliseconds) {

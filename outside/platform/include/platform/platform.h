@@ -18,17 +18,11 @@
 #endif
 #include <windows.h>
 
-#define KARVON_PLATFORM_API
-
 #else  // Linux
 
 #include <atomic>
 
-#if defined(KARVON_PLATFORM_BUILDING)
-#define KARVON_PLATFORM_API __attribute__((visibility("default")))
-#else
-#define KARVON_PLATFORM_API
-#endif
+#include "platform/export.h"
 
 using DWORD = std::uint32_t;
 using BOOL = std::int32_t;
@@ -77,6 +71,11 @@ KARVON_PLATFORM_API DWORD query_thread_id();
 // Bumped in the child after every fork(), so per-thread id caches made before
 // the fork are seen as stale there.
 KARVON_PLATFORM_API extern std::atomic<std::uint32_t> fork_generation;
+
+// Milliseconds of a monotonic clock reading, kept to the low 32 bits.
+inline DWORD tick_count_of(std::uint64_t seconds, std::uint64_t nanoseconds) {
+    return static_cast<DWORD>(seconds * 1000u + nanoseconds / 1000000u);
+}
 
 struct thread_id_cache {
     std::uint32_t id;

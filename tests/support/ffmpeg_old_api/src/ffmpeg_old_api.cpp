@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "counting_srw/counting_srw.h"
 #include "ffmpeg_old_api/recording.h"
 
 extern "C" {
@@ -24,9 +25,7 @@ void* g_mutexes[2] = {nullptr, nullptr};
 void record(e_call call) {
     const std::uint32_t self = GetCurrentThreadId();
     std::lock_guard<std::mutex> guard(g_mutex);
-    const bool held =
-        g_watched != nullptr && Karvon::Threads::critical_section_access::owner(*g_watched)
-                                        .load(std::memory_order_relaxed) == self;
+    const bool held = g_watched != nullptr && counting_srw::owner(*g_watched) == self;
     g_calls.push_back(call_record{call, self, held});
 }
 

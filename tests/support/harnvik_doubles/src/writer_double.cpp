@@ -1,5 +1,6 @@
 // An MP4 writer that logs every call and fails when the script says so.
 #include <algorithm>
+#include <cstdio>
 
 #include "internal.h"
 #include "selmet/palvex/mp4.h"
@@ -15,6 +16,7 @@ struct mp4::state {
     std::int32_t writes = 0;
     std::int32_t pairs = 0;
     const wchar16* error = nullptr;
+    info* settings = nullptr;
 };
 
 namespace {
@@ -56,6 +58,7 @@ mp4::info::info()
 
 mp4::mp4(info& settings) : m_state(new state) {
     std::lock_guard<std::mutex> guard(internal::lock());
+    m_state->settings = &settings;
     if (internal::current_script().fail_open) m_state->error = k_open_failed;
     internal::record_locked({e_call::writer_open,
                              this,
@@ -65,7 +68,11 @@ mp4::mp4(info& settings) : m_state(new state) {
 }
 
 mp4::~mp4() {
-    harnvik_doubles::record({e_call::writer_close, this, {}, {}});
+    // How much the program had printed by now: a final text printed after
+    // the writer is gone would be missing here.
+    std::fflush(stdout);
+    const long printed = std::ftell(stdout);
+    harnvik_doubles::record({e_call::writer_close, this, {printed}, {}});
     delete m_state;
 }
 
@@ -97,7 +104,26 @@ const bool mp4::write_audio(const Karvon::Wendrix::audio::message* samples) {
     if (m_state->pairs == s.fail_at_pair || m_state->pairs >= s.pair_limit) {
         m_state->error = k_write_failed;
     }
+    if (s.change_record) {
+        const harnvik_doubles::record_values next =
+            harnvik_doubles::record_after_pair(m_state->pairs);
+        m_state->settings->frame_width = next.width;
+        m_state->settings->frame_height = next.height;
+        m_state->settings->time_scale = next.time_scale;
+        m_state->settings->frame_duration = next.frame_duration;
+    }
     return result;
 }
 
 }  // namespace Selmet::Palvex::writer
+
+namespace harnvik_doubles {
+
+// Sizes and frame timings that differ after every pair; the sample count
+// 48000 x duration / time scale differs too, and would differ again if
+// either value were taken from an earlier pair.
+record_values record_after_pair(std::int32_t pairs) {
+    return {1920 - 16 * pairs, 1080 - 16 * pairs, 30000 + 10000 * pairs, 1200 + 600 * pairs};
+}
+
+}  // namespace harnvik_doubles

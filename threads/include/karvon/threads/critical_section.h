@@ -49,34 +49,25 @@ class critical_section {
     }
 
   private:
-    friend struct critical_section_access;
-
     SRWLOCK srw;
     // Thread id of the holder, 0 while free. Read by any thread without
     // holding anything, so every access is one relaxed 32-bit load or store.
     std::atomic<std::uint32_t> owner;
     // Levels taken beyond the first; touched only by the holder.
     std::uint32_t recursion;
+
+    // Every library compiles lock() and unlock() against these offsets.
+    static constexpr void layout_is_shared() {
+        static_assert(offsetof(critical_section, srw) == 0);
+        static_assert(offsetof(critical_section, owner) == sizeof(void*));
+        static_assert(offsetof(critical_section, recursion) == sizeof(void*) + 4);
+    }
 };
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               alignof(std::atomic<std::uint32_t>) == alignof(std::uint32_t));
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 
-struct critical_section_access {
-    static SRWLOCK& srw(critical_section& cs) { return cs.srw; }
-    static std::atomic<std::uint32_t>& owner(critical_section& cs) { return cs.owner; }
-    static std::uint32_t& recursion(critical_section& cs) { return cs.recursion; }
-    static constexpr std::size_t srw_offset() { return offsetof(critical_section, srw); }
-    static constexpr std::size_t owner_offset() { return offsetof(critical_section, owner); }
-    static constexpr std::size_t recursion_offset() {
-        return offsetof(critical_section, recursion);
-    }
-};
-
-static_assert(critical_section_access::srw_offset() == 0);
-static_assert(critical_section_access::owner_offset() == sizeof(void*));
-static_assert(critical_section_access::recursion_offset() == sizeof(void*) + 4);
 static_assert(sizeof(critical_section) == sizeof(void*) + 8);
 
 }  // namespace Karvon::Threads

@@ -16,7 +16,6 @@ class read_write_lock {
 
   private:
     friend class critical_section;
-    friend struct read_write_lock_access;
 
     // Set when the threads library is initialised, before the static
     // construction of any library that depends on it; read anew at every call.

@@ -48,7 +48,6 @@ class KARVON_WENDRIX_API message final {
     // An index outside 0..2 gives a null plane and zero sizes. Pictures are
     // changed only through the non-const plane(); a frame whose planes were
     // never asked for that way goes back to the pool known to be black.
-    std::int32_t plane_count() const { return 3; }
     std::uint8_t* plane(std::int32_t index) {
         if (index < 0 || index >= 3) return nullptr;
         m_written = true;

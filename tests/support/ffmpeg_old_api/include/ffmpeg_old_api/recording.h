@@ -12,15 +12,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#if defined(_WIN32)
-#if defined(FFMPEG_OLD_API_BUILDING)
-#define FFMPEG_OLD_API __declspec(dllexport)
-#else
-#define FFMPEG_OLD_API __declspec(dllimport)
-#endif
-#else
-#define FFMPEG_OLD_API __attribute__((visibility("default")))
-#endif
+#include "ffmpeg_old_api/export.h"
 
 namespace ffmpeg_old_api {
 

@@ -7,15 +7,7 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#if defined(HARNVIK_DOUBLES_BUILDING)
-#define HARNVIK_DOUBLES_API __declspec(dllexport)
-#else
-#define HARNVIK_DOUBLES_API __declspec(dllimport)
-#endif
-#else
-#define HARNVIK_DOUBLES_API __attribute__((visibility("default")))
-#endif
+#include "harnvik_doubles/export.h"
 
 namespace harnvik_doubles {
 
@@ -31,7 +23,7 @@ enum class e_call : std::int32_t {
                       // height, holds the message still has
     write_audio,      // object: message; value: samples, channels, channel stride,
                       // sample rate, holds the message still has
-    writer_close,     //
+    writer_close,     // value[0]: bytes the program had printed to standard output
     video_new,        // value[0]: size asked for
     video_construct,  // object: message; value: data format, width, height
     video_release,    // object: message; value[0]: holds left
@@ -60,10 +52,21 @@ struct script {
     std::int32_t default_height = 1080;
     // What every wait returns.
     bool wait_result = true;
+    // After every pair of writes the writer changes the settings record it
+    // was built from: frame size, time scale and frame duration (see
+    // record_after_pair), so a soak that kept copies would use stale values.
+    bool change_record = false;
     // Safety stop for a soak that never ends: after this many pairs the
     // writer fails anyway and the test sees the extra pairs.
     std::int32_t pair_limit = 1000;
 };
+
+// The record's frame width, height, time scale and frame duration after
+// `pairs` pairs of writes, when the script changes the record.
+struct record_values {
+    std::int32_t width, height, time_scale, frame_duration;
+};
+HARNVIK_DOUBLES_API record_values record_after_pair(std::int32_t pairs);
 
 // Empties the log, frees what the doubles allocated and installs a script.
 HARNVIK_DOUBLES_API void reset(const script& next = script{});
