@@ -1,0 +1,112 @@
+// harnvik_report: what a Harnvik run did, from its standard output and the
+// file it recorded. Exit status 0 with a report, 2 without one.
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gnuplot.h"
+#include "json_output.h"
+#include "log_input.h"
+#include "media_probe.h"
+#include "options.h"
+#include "os_services.h"
+#include "plot.h"
+#include "progress.h"
+#include "report.h"
+#include "summary_table.h"
+
+namespace {
+
+using namespace Harnvik::Report;
+
+constexpr int k_failed = 2;
+
+int fail(const std::string& reason) {
+    std::fprintf(stderr, "harnvik_report: %s\n", reason.c_str());
+    return k_failed;
+}
+
+bool write_file(const std::string& name, const std::string& text) {
+    std::ofstream out(os::file_path(name), std::ios::binary);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+int run(const std::vector<std::string>& arguments) {
+    options chosen;
+    std::string error;
+    if (!parse_options(arguments, chosen, error)) {
+        std::fprintf(stderr, "harnvik_report: %s\n\n%s", error.c_str(), usage_text());
+        return k_failed;
+    }
+    if (chosen.help) {
+        std::fputs(usage_text(), stdout);
+        return 0;
+    }
+    // Before any long work: a picture that cannot be drawn fails the run.
+    std::string gnuplot;
+    if (!chosen.plot.empty()) {
+        gnuplot = find_gnuplot();
+        if (gnuplot.empty()) {
+            return fail(
+                "--plot needs the gnuplot program, and there is none on the search path "
+                "(PATH); on Debian it is in the package gnuplot-nox");
+        }
+    }
+
+    report run;
+    run.log_name = chosen.log == "-" ? "standard input" : chosen.log;
+    if (!read_log_file(chosen.log, run.log, error)) return fail(error);
+    if (run.log.rate_lines() == 0) {
+        return fail("no rate lines in " + run.log_name + " (" + std::to_string(run.log.lines) +
+                    " lines): is it Harnvik's standard output?");
+    }
+
+    if (!chosen.file.empty()) {
+        probe_options probing;
+        probing.decode = chosen.decode;
+        std::unique_ptr<progress_bar> bar;
+        if (chosen.decode && os::stderr_is_terminal()) {
+            bar = std::make_unique<progress_bar>(stderr);
+            probing.progress = [&bar](double share) { bar->show(share); };
+        }
+        const bool probed = probe_media(chosen.file, probing, run.media, error);
+        if (bar) bar->finish();
+        if (!probed) return fail(error);
+        run.has_media = true;
+    }
+    complete(run);
+
+    const std::string table = format_table(run);
+    std::fwrite(table.data(), 1, table.size(), stdout);
+    std::fflush(stdout);
+
+    if (!chosen.json.empty() && !write_file(chosen.json, format_json(run))) {
+        return fail("cannot write " + chosen.json);
+    }
+    if (!chosen.plot.empty()) {
+        e_plot_format format = e_plot_format_png;
+        plot_format_of(chosen.plot, format);
+        if (!draw_plot(gnuplot, plot_script(run, chosen.plot, format), chosen.plot, error)) {
+            return fail(error);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.push_back(os::utf16_to_utf8(argv[i]));
+    return run(arguments);
+}
+#else
+int main(int argc, char** argv) {
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif

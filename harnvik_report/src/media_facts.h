@@ -1,0 +1,61 @@
+// What the recorded file holds, as the demuxer and the decoders see it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Harnvik::Report {
+
+struct media_facts {
+    std::string file;
+    std::int64_t file_size = 0;  // bytes
+    std::string container;       // the demuxer's name
+
+    bool has_video = false;
+    std::string video_codec;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int64_t video_frames = 0;  // packets of the video stream
+    double video_duration_s = 0.0;
+
+    bool has_audio = false;
+    std::string audio_codec;
+    std::int32_t sample_rate = 0;
+    std::int32_t channels = 0;
+    std::int64_t audio_packets = 0;
+    std::int64_t audio_samples = 0;  // per channel
+    double audio_duration_s = 0.0;
+
+    // From the earliest packet's start to the latest packet's end, over both
+    // streams.
+    double duration_s = 0.0;
+    std::int64_t media_bytes = 0;                // packet payload of both streams
+    double mean_bit_rate = 0.0;                  // bits per second of media
+    std::vector<std::int64_t> bytes_per_second;  // per whole second of media
+
+    // Bytes after the end of the last packet: a fragment cut short, or an
+    // index at the end of the file.
+    std::int64_t tail_bytes = 0;
+    std::int64_t corrupt_packets = 0;   // packets the demuxer flagged as damaged
+    std::string read_error;             // why reading stopped before the end; empty if it did not
+    std::int64_t demuxer_messages = 0;  // errors FFmpeg reported while reading
+    std::vector<std::string> messages;  // the first few of those (and of the decoders')
+
+    bool decoded = false;  // a full decode was asked for and ran
+    std::int64_t decoded_video_frames = 0;
+    std::int64_t decoded_audio_frames = 0;
+    std::int64_t decoded_audio_samples = 0;  // per channel
+    // Packets the decoders refused, frames they flagged as damaged, and
+    // errors they reported.
+    std::int64_t decode_errors = 0;
+
+    // Nothing went wrong reading (and decoding, when asked): the file plays
+    // up to its last complete packet.
+    bool plays_to_end() const {
+        return read_error.empty() && corrupt_packets == 0 && demuxer_messages == 0 &&
+               decode_errors == 0;
+    }
+};
+
+}  // namespace Harnvik::Report

@@ -1,0 +1,15 @@
+// The report as a table for people: one row per worker, then the recording.
+#pragma once
+
+#include <string>
+
+#include "report.h"
+
+namespace Harnvik::Report {
+
+std::string format_table(const report& run);
+
+// A number with `decimals` decimals; "-" for NaN and "inf" for infinity.
+std::string format_number(double value, int decimals);
+
+}  // namespace Harnvik::Report

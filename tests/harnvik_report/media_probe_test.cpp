@@ -1,0 +1,204 @@
+#include "media_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "selmet/palvex/mp4.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+
+namespace {
+
+using namespace Harnvik::Report;
+using Selmet::Palvex::writer::mp4;
+using video_message = Karvon::Wendrix::video::message;
+using audio_message = Karvon::Wendrix::audio::message;
+namespace fs = std::filesystem;
+
+constexpr int k_frames = 50;  // two seconds at 25 frames per second
+
+fs::path scratch() {
+    const fs::path path = fs::temp_directory_path() / "harnvik_report_media_probe_test";
+    fs::create_directories(path);
+    return path;
+}
+
+// A small recording by the recorder library, as the soak makes it: video at
+// 25 fps and 4-channel 48 kHz sound, closed cleanly. With `copy`, a copy of
+// the file as it stands before the close, as a recording that ends without
+// one leaves it: in fragments.
+std::string record(const std::string& name, const std::string& copy = "") {
+    const std::string file = (scratch() / name).string();
+    const std::basic_string<mp4::wchar16> wide(file.begin(), file.end());
+    mp4::info info;
+    info.file_name = wide.c_str();
+    info.frame_width = 320;
+    info.frame_height = 240;
+    info.time_scale = 30000;
+    info.frame_duration = 1200;
+    mp4 writer(info);
+    for (int i = 0; i < k_frames && writer.error() == nullptr; ++i) {
+        video_message* frame = new video_message(video_message::e_data_format(0), 320, 240);
+        frame->field_type() = video_message::e_field_type(3);
+        audio_message* samples = new audio_message(1920, 4, 0);
+        samples->sample_rate() = 48000;
+        writer.write_video(frame, -1);
+        writer.write_audio(samples);
+        frame->release();
+        samples->release();
+    }
+    EXPECT_EQ(writer.error(), nullptr);
+    if (!copy.empty()) fs::copy_file(file, scratch() / copy, fs::copy_options::overwrite_existing);
+    return file;
+}
+
+std::vector<char> bytes_of(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const std::string& file, const std::vector<char>& bytes) {
+    std::ofstream(file, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool can_read_mp4() {
+    return av_find_input_format("mov") != nullptr;
+}
+
+class media_probe_file : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (can_read_mp4()) s_file = record("whole.m4v", "unclosed.m4v");
+    }
+    void SetUp() override {
+        if (!can_read_mp4()) GTEST_SKIP() << "this FFmpeg build cannot read MP4 files";
+    }
+    static inline std::string s_file;
+};
+
+TEST_F(media_probe_file, counts_what_the_recorder_wrote) {
+    media_facts facts;
+    std::string error;
+    std::vector<double> progress;
+    probe_options options;
+    options.progress = [&progress](double share) { progress.push_back(share); };
+    ASSERT_TRUE(probe_media(s_file, options, facts, error)) << error;
+    EXPECT_TRUE(facts.has_video);
+    EXPECT_EQ(facts.video_codec, "h264");
+    EXPECT_EQ(facts.width, 320);
+    EXPECT_EQ(facts.height, 240);
+    EXPECT_EQ(facts.video_frames, k_frames);
+    EXPECT_NEAR(facts.video_duration_s, 2.0, 1e-6);
+    EXPECT_TRUE(facts.has_audio);
+    EXPECT_EQ(facts.audio_codec, "aac");
+    EXPECT_EQ(facts.sample_rate, 48000);
+    EXPECT_EQ(facts.channels, 4);
+    EXPECT_EQ(facts.audio_samples, facts.audio_packets * 1024);  // whole AAC frames
+    EXPECT_NEAR(static_cast<double>(facts.audio_samples), 2.0 * 48000, 3 * 1024);
+    EXPECT_NEAR(facts.duration_s, 2.0, 0.2);
+    EXPECT_EQ(facts.file_size, static_cast<std::int64_t>(fs::file_size(s_file)));
+    std::int64_t per_second = 0;
+    for (const std::int64_t bytes : facts.bytes_per_second) per_second += bytes;
+    EXPECT_EQ(per_second, facts.media_bytes);
+    EXPECT_GE(facts.bytes_per_second.size(), 2u);
+    EXPECT_NEAR(facts.mean_bit_rate,
+                static_cast<double>(facts.media_bytes) * 8.0 / facts.duration_s, 1e-6);
+    EXPECT_TRUE(facts.plays_to_end()) << facts.read_error;
+    EXPECT_FALSE(facts.decoded);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_LE(progress.back(), 1.0);
+}
+
+TEST_F(media_probe_file, full_decode_of_a_sound_file) {
+    media_facts facts;
+    std::string error;
+    probe_options options;
+    options.decode = true;
+    ASSERT_TRUE(probe_media(s_file, options, facts, error)) << error;
+    EXPECT_TRUE(facts.decoded);
+    EXPECT_EQ(facts.decoded_video_frames, k_frames);
+    // The decoder leaves out the first frame when the file marks its samples
+    // as the encoder's priming.
+    EXPECT_GE(facts.decoded_audio_frames, facts.audio_packets - 1);
+    EXPECT_LE(facts.decoded_audio_frames, facts.audio_packets);
+    EXPECT_EQ(facts.decoded_audio_samples, facts.decoded_audio_frames * 1024);
+    EXPECT_EQ(facts.decode_errors, 0);
+    EXPECT_TRUE(facts.messages.empty()) << facts.messages.front();
+}
+
+TEST_F(media_probe_file, a_file_cut_inside_a_fragment) {
+    std::vector<char> bytes = bytes_of((scratch() / "unclosed.m4v").string());
+    bytes.resize(bytes.size() * 7 / 10);
+    const std::string cut = (scratch() / "cut.m4v").string();
+    write_bytes(cut, bytes);
+    media_facts facts;
+    std::string error;
+    probe_options options;
+    ASSERT_TRUE(probe_media(cut, options, facts, error)) << error;
+    EXPECT_GT(facts.video_frames, 0);
+    EXPECT_LT(facts.video_frames, k_frames);
+    EXPECT_GT(facts.corrupt_packets + facts.demuxer_messages, 0);
+    EXPECT_FALSE(facts.plays_to_end());
+    options.decode = true;
+    ASSERT_TRUE(probe_media(cut, options, facts, error)) << error;
+    EXPECT_GT(facts.decode_errors, 0);
+    EXPECT_LT(facts.decoded_video_frames, facts.video_frames);
+    EXPECT_GT(facts.decoded_video_frames, 0);
+}
+
+TEST_F(media_probe_file, damaged_media_is_found_by_the_decode) {
+    std::vector<char> bytes = bytes_of(s_file);
+    const std::string whole(bytes.begin(), bytes.end());
+    const std::size_t mdat = whole.find("mdat");
+    ASSERT_NE(mdat, std::string::npos);
+    std::size_t size = 0;
+    for (std::size_t i = mdat - 4; i < mdat; ++i) {
+        size = (size << 8) | static_cast<unsigned char>(whole[i]);
+    }
+    std::uint32_t noise = 12345;
+    for (std::size_t at = mdat + 4; at + 4 < mdat - 4 + size && at < bytes.size(); ++at) {
+        noise = noise * 1103515245u + 12345u;
+        bytes[at] = static_cast<char>(noise >> 16);
+    }
+    const std::string damaged = (scratch() / "damaged.m4v").string();
+    write_bytes(damaged, bytes);
+    media_facts facts;
+    std::string error;
+    probe_options options;
+    ASSERT_TRUE(probe_media(damaged, options, facts, error)) << error;
+    EXPECT_EQ(facts.video_frames, k_frames);  // the demuxer alone sees nothing wrong
+    options.decode = true;
+    ASSERT_TRUE(probe_media(damaged, options, facts, error)) << error;
+    EXPECT_GT(facts.decode_errors, 0);
+    EXPECT_FALSE(facts.plays_to_end());
+    EXPECT_FALSE(facts.messages.empty());
+}
+
+TEST(media_probe, what_is_not_media_gets_a_clear_error) {
+    const fs::path folder = scratch();
+    const std::string text = (folder / "notes.m4v").string();
+    std::ofstream(text) << "Thread 0, memcpy = 5.00Gb/s\n";
+    const std::string empty = (folder / "empty.m4v").string();
+    std::ofstream{empty};
+    const std::string missing = (folder / "missing.m4v").string();
+    for (const std::string& file : {text, empty, missing, folder.string()}) {
+        media_facts facts;
+        std::string error;
+        EXPECT_FALSE(probe_media(file, probe_options{}, facts, error)) << file;
+        EXPECT_NE(error.find(file), std::string::npos) << error;
+    }
+}
+
+}  // namespace

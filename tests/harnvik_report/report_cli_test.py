@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Runs harnvik_report as a user does, on logs made here, and checks its exit
+status, its table and its JSON.
+
+Cases:
+  refusals    what cannot give a report exits with 2 and says why
+  report      a log through standard input, CRLF line ends, foreign lines with
+              any bytes, a log name beyond ASCII; the JSON is valid and holds
+              the facts; with gnuplot, the picture is a PNG of 1200x900
+  no_gnuplot  --plot where there is no gnuplot: exit 2 and a clear message
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+from report_checks import check, outcome, png_size  # noqa: E402
+
+START = "Starting to record to disk using Intel Media SDK ...\n"
+
+
+def run(args, arguments, stdin=b"", env=None, cwd=None):
+    command = ([args.runner] if args.runner else []) + [args.program] + arguments
+    result = subprocess.run(command, input=stdin, capture_output=True, env=env, cwd=cwd,
+                            timeout=120)
+    return result.returncode, result.stdout.decode("utf-8", "replace"), \
+        result.stderr.decode("utf-8", "replace")
+
+
+def rate(worker, value, end="\n"):
+    return f"Thread {worker}, memcpy = {value}Gb/s{end}"
+
+
+def refusals(args, scratch):
+    empty = os.path.join(scratch, "empty.log")
+    open(empty, "wb").close()
+    foreign = os.path.join(scratch, "foreign.log")
+    with open(foreign, "w") as f:
+        f.write("make: nothing to be done\nThread 9, memcpy = 1.00Gb/s\n")
+    good = os.path.join(scratch, "good.log")
+    with open(good, "w") as f:
+        f.write(rate(0, "5.00"))
+    cases = [
+        ([empty], "no rate lines"),
+        ([foreign], "no rate lines"),
+        ([os.path.join(scratch, "missing.log")], "cannot open"),
+        ([scratch], "directory"),
+        ([good, "--frobnicate"], "unknown option --frobnicate"),
+        ([good, "--decode"], "--decode needs --file"),
+        ([good, "--plot", "run.jpg"], ".png or .svg"),
+        ([good, "--file"], "--file needs a file name"),
+        ([good, "--file", good], "as media"),
+        ([good, "--json", os.path.join(scratch, "no", "such", "dir.json")], "cannot write"),
+    ]
+    for arguments, reason in cases:
+        status, out, err = run(args, arguments)
+        label = " ".join(os.path.basename(a) for a in arguments)
+        check(status == 2, f"{label}: exit status {status}, not 2")
+        check(reason in err, f"{label}: stderr does not say '{reason}': {err!r}")
+    status, out, err = run(args, [], stdin=b"")
+    check(status == 2 and "standard input" in err, f"empty standard input: {status} {err!r}")
+    status, out, err = run(args, ["--help"])
+    check(status == 0 and "Usage: harnvik_report" in out, f"--help: {status} {out!r}")
+
+
+def made_log():
+    """Worker 6 silent, worker 2 with an inf line; CRLF ends, a foreign line
+    holding a Ctrl-Z, a NUL and bytes that are not UTF-8, the final text
+    followed by rate lines, and a cut last line."""
+    lines = []
+    for round in range(3):
+        for worker in range(8):
+            if worker != 6:
+                lines.append(rate(worker, f"{10 + round}.00", "\r\n"))
+    lines.append("warning: \x1a\x00 \xff\xfe odd\r\n")
+    lines.append(START.replace("\n", "\r\n"))
+    for worker in range(8):
+        if worker != 6:
+            lines.append(rate(worker, "inf" if worker == 2 else "5.50", "\r\n"))
+    lines.append("Error writing to file." + rate(3, "4.00", "\r\n"))
+    lines.append("Thread 4, memcpy = 4.")
+    return "".join(lines).encode("latin-1")
+
+
+def report(args, scratch):
+    name = os.path.join(scratch, "s\u00f8ak \u6587.log")
+    with open(name, "wb") as f:
+        f.write(made_log())
+    out_json = os.path.join(scratch, "report.json")
+    arguments = ["-", "--json", out_json]
+    plot = None
+    if args.plot:
+        plot = os.path.join(scratch, "report.png")
+        arguments += ["--plot", plot]
+    status, out, err = run(args, arguments, stdin=made_log())
+    print(out)
+    if not check(status == 0, f"report: exit status {status}: {err}"):
+        return
+    check("log        32 lines: 29 rate lines, 1 foreign, 31 with CR LF ends" in out,
+          "report: the log's line counts")
+    check("last line 32 cut short: Thread 4, memcpy = 4." in out, "report: the cut line")
+    with open(out_json, encoding="utf-8") as f:
+        facts = json.load(f)  # fails the test on invalid JSON
+    log = facts["log"]
+    check(log["name"] == "standard input", f"log name {log['name']}")
+    check(log["foreign_count"] == 1 and log["foreign"][0]["line"] == 22,
+          f"foreign lines {log['foreign']}")
+    check(log["foreign"][0]["text"] == "warning: \x1a\x00 \ufffd\ufffd odd",
+          f"foreign text {log['foreign'][0]['text']!r}")
+    check(log["cut_last_line"] == {"line": 32, "text": "Thread 4, memcpy = 4."},
+          f"cut line {log['cut_last_line']}")
+    check(facts["recording"] == {"outcome": "write_failed", "start_line": 23, "end_line": 31},
+          f"recording {facts['recording']}")
+    workers = facts["workers"]
+    check(facts["workers_reporting"] == 7, f"workers reporting {facts['workers_reporting']}")
+    check(workers[6]["lines"] == 0 and workers[6]["median_rate_gib_s"] is None,
+          f"silent worker {workers[6]}")
+    check(workers[2]["infinite_lines"] == 1 and workers[2]["max_rate_gib_s"] is None,
+          f"worker with an inf line {workers[2]}")
+    check(workers[0]["drop_percent"] == 50.0, f"worker 0 drop {workers[0]['drop_percent']}")
+    check(workers[3]["lines"] == 5 and workers[3]["last_rate_gib_s"] == 4.0,
+          f"worker 3 {workers[3]}")
+    check(facts["file"] is None and facts["real_time_factor"] is None, "no file, no factor")
+
+    # The same log from a file with a name beyond ASCII: the same facts.
+    status, out_named, err = run(args, [name, "--json", out_json])
+    check(status == 0, f"named log: exit status {status}: {err}")
+    with open(out_json, encoding="utf-8") as f:
+        named = json.load(f)
+    check(named["log"]["name"] == name, f"named log: name {named['log']['name']!r}")
+    named["log"]["name"] = "standard input"
+    check(named == facts, "named log: other facts than from standard input")
+
+    if plot:
+        size = png_size(plot)
+        check(size == (1200, 900), f"plot: a PNG of 1200x900, not {size}")
+
+
+def no_gnuplot(args, scratch):
+    log = os.path.join(scratch, "good.log")
+    with open(log, "w") as f:
+        f.write(rate(0, "5.00"))
+    env = dict(os.environ)
+    if not args.runner:
+        # Under Wine the Windows search path never holds a gnuplot; here it
+        # is left out of the search path.
+        empty = os.path.join(scratch, "empty_bin")
+        os.makedirs(empty, exist_ok=True)
+        env["PATH"] = empty
+    plot = os.path.join(scratch, "plot.png")
+    status, out, err = run(args, [log, "--plot", plot], env=env)
+    check(status == 2, f"no gnuplot: exit status {status}")
+    check("--plot needs the gnuplot program" in err and "gnuplot-nox" in err,
+          f"no gnuplot: message {err!r}")
+    check(not os.path.exists(plot), "no gnuplot: a picture file was left")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=["refusals", "report", "no_gnuplot"])
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--plot", action="store_true", help="gnuplot is there: check --plot")
+    args = parser.parse_args()
+    scratch = tempfile.mkdtemp(prefix="harnvik_report_cli_")
+    try:
+        {"refusals": refusals, "report": report, "no_gnuplot": no_gnuplot}[args.case](args, scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return outcome()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

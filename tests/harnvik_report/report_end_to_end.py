@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""A real, bounded Harnvik run piped into harnvik_report: under a file-size
+limit (SIGXFSZ ignored) the recording ends with a write error. The report
+must find every worker, the write failure and, from the file, as many video
+frames as ffprobe counts; its JSON and its picture are checked too."""
+import argparse
+import json
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+from report_checks import check, outcome, png_size  # noqa: E402
+
+DEADLINE_S = 900  # only a hang reaches this: the run takes the 30 s pause and a few seconds
+
+
+def ffprobe_counts(ffprobe, path):
+    """Video packets and decoded video frames, as ffprobe counts them."""
+    out = subprocess.run([ffprobe, "-v", "error", "-select_streams", "v:0", "-count_packets",
+                          "-count_frames", "-show_entries", "stream=nb_read_packets,nb_read_frames",
+                          "-of", "json", path], capture_output=True, text=True, check=True).stdout
+    stream = json.loads(out)["streams"][0]
+    return int(stream["nb_read_packets"]), int(stream["nb_read_frames"])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--harnvik", required=True)
+    parser.add_argument("--report", required=True)
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--ffprobe", default="ffprobe")
+    parser.add_argument("--scratch", required=True)
+    parser.add_argument("--file-limit", type=int, default=4 * 1024 * 1024)
+    parser.add_argument("--min-workers", type=int, default=8)
+    parser.add_argument("--no-file", action="store_true",
+                        help="the build's FFmpeg cannot read MP4: report on the log only")
+    parser.add_argument("--plot", action="store_true", help="gnuplot is there: draw the picture")
+    args = parser.parse_args()
+
+    directory = args.scratch
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(directory)
+    runner = [args.runner] if args.runner else []
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (args.file_limit, args.file_limit))
+
+    report_arguments = ["-", "--json", "report.json"]
+    if not args.no_file:
+        report_arguments += ["--file", "HelloWorld.m4v", "--decode"]
+    if args.plot:
+        report_arguments += ["--plot", "report.png"]
+    began = time.monotonic()
+    harnvik = subprocess.Popen(runner + [os.path.abspath(args.harnvik)], cwd=directory,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               preexec_fn=limit, restore_signals=False)
+    # The report reads the log until Harnvik ends, then reads the file.
+    report = subprocess.Popen(runner + [os.path.abspath(args.report)] + report_arguments,
+                              cwd=directory, stdin=harnvik.stdout, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+    harnvik.stdout.close()
+    try:
+        out, err = report.communicate(timeout=DEADLINE_S)
+        harnvik.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        harnvik.kill()
+        report.kill()
+        print(f"FAIL: still running after {DEADLINE_S} s")
+        return 1
+    print(f"--- Harnvik exit {harnvik.returncode}, report exit {report.returncode} after "
+          f"{time.monotonic() - began:.1f} s")
+    print(out.decode("utf-8", "replace"))
+    print(err.decode("utf-8", "replace"))
+    check(harnvik.returncode == 0, f"Harnvik exit status {harnvik.returncode}")
+    if not check(report.returncode == 0, f"report exit status {report.returncode}"):
+        return 1
+
+    with open(os.path.join(directory, "report.json"), encoding="utf-8") as f:
+        facts = json.load(f)
+    check(facts["recording"]["outcome"] == "write_failed",
+          f"outcome {facts['recording']['outcome']}")
+    check(facts["log"]["foreign_count"] == 0, f"foreign lines {facts['log']['foreign']}")
+    reporting = facts["workers_reporting"]
+    check(reporting >= args.min_workers, f"{reporting} workers reporting")
+    check(facts["log"]["rate_lines"] == sum(w["lines"] for w in facts["workers"]),
+          "rate lines and the workers' lines disagree")
+    if not args.no_file:
+        media = facts["file"]
+        packets, frames = ffprobe_counts(args.ffprobe, os.path.join(directory, "HelloWorld.m4v"))
+        print(f"ffprobe: {packets} video packets, {frames} decoded frames; report: "
+              f"{media['video']['frames']} frames, {media['decode']['video_frames']} decoded")
+        check(media["video"]["frames"] >= 25, "less than a second of video")
+        check(media["video"]["frames"] == packets,
+              f"report counts {media['video']['frames']} frames, ffprobe {packets}")
+        check(media["decode"]["video_frames"] == frames,
+              f"report decodes {media['decode']['video_frames']} frames, ffprobe {frames}")
+        check(media["video"]["codec"] == "h264" and media["video"]["width"] == 1920 and
+              media["video"]["height"] == 1080, f"video {media['video']}")
+        check(media["audio"]["sample_rate"] == 48000 and media["audio"]["channels"] == 4,
+              f"audio {media['audio']}")
+        check(media["plays_to_end"], "the file does not play to its end")
+        check(abs(media["duration_s"] - media["video"]["frames"] / 25.0) < 0.2,
+              f"duration {media['duration_s']} s for {media['video']['frames']} frames")
+        if facts["workers_while_recording"] > 0:
+            check(facts["real_time_factor"] is not None and facts["real_time_factor"] > 0,
+                  f"real-time factor {facts['real_time_factor']}")
+    if args.plot:
+        size = png_size(os.path.join(directory, "report.png"))
+        check(size == (1200, 900), f"picture: a PNG of 1200x900, not {size}")
+
+    return outcome()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
