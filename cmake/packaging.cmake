@@ -41,7 +41,7 @@ endif()
 if(WIN32)
   # Every DLL the shipped binaries import, read from their import tables, that
   # is not a DLL of Windows itself: FFmpeg's, from the machine's cross build.
-  set(shipped_binaries "$<TARGET_FILE:Harnvik>")
+  set(shipped_binaries "$<TARGET_FILE:Harnvik>;$<TARGET_FILE:harnvik_report>")
   foreach(target karvon_threads karvon_work karvon_wendrix selmet_palvex tovrel_ffmpeg)
     list(APPEND shipped_binaries "$<TARGET_FILE:${target}>")
   endforeach()
@@ -78,6 +78,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # harnvik_report draws its picture with gnuplot.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
   # What a user needs beside it to build against the libraries.
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS
     "pkg-config, cmake, libavcodec-dev, libavformat-dev, libavutil-dev, libswresample-dev")

@@ -87,7 +87,7 @@ def stripped(objdump, path):
 
 
 def check_zip(root, files, objdump):
-    expected = (["bin/Harnvik.exe", "README.md", "LICENSE", "licenses/VERSIONS",
+    expected = (["bin/Harnvik.exe", "bin/harnvik_report.exe", "README.md", "LICENSE", "licenses/VERSIONS",
                  "licenses/ffmpeg/COPYING.GPLv2", "licenses/ffmpeg/copyright",
                  "licenses/x264/COPYING", "licenses/x264/copyright"] + HEADERS + PACKAGES +
                 [f"bin/{name}.dll" for name in LIBRARIES] +
@@ -101,7 +101,7 @@ def check_zip(root, files, objdump):
               f"no Debian source version of {source}")
     binaries = [f for f in files if f.lower().endswith((".exe", ".dll"))]
     shipped = {os.path.basename(f).lower() for f in binaries}
-    ours = {"harnvik.exe"} | {f"{name}.dll".lower() for name in LIBRARIES}
+    ours = {"harnvik.exe", "harnvik_report.exe"} | {f"{name}.dll".lower() for name in LIBRARIES}
     imported = set()
     for binary in binaries:
         names = imports(objdump, os.path.join(root, binary))
@@ -120,11 +120,11 @@ def check_zip(root, files, objdump):
 
 def check_linux(kind, root, files, package, objdump):
     doc = "share/doc/harnvik"
-    expected = (["bin/Harnvik", "lib/Karvon.Platform.x64.so", f"{doc}/README.md",
+    expected = (["bin/Harnvik", "bin/harnvik_report", "lib/Karvon.Platform.x64.so", f"{doc}/README.md",
                  f"{doc}/LICENSE"] + HEADERS + PACKAGES + [f"lib/{n}.so" for n in LIBRARIES])
     for name in expected:
         check(name in files, f"{name} is missing")
-    for binary in ["bin/Harnvik"] + [f for f in files if f.endswith(".so")]:
+    for binary in ["bin/Harnvik", "bin/harnvik_report"] + [f for f in files if f.endswith(".so")]:
         check(stripped(objdump, os.path.join(root, binary)), f"{binary} is not stripped")
     if kind == "deb":
         depends = subprocess.run(["dpkg-deb", "-f", package, "Depends"], capture_output=True,

@@ -119,7 +119,7 @@ TEST(harnvik_resources, every_shipped_binary_names_its_version_product_and_purpo
     const DWORD version_ms = DWORD(KARVON_VERSION_MAJOR) << 16 | KARVON_VERSION_MINOR;
     const DWORD version_ls = DWORD(KARVON_VERSION_PATCH) << 16;
     for (const std::wstring name :
-         {L"Harnvik.exe", L"Karvon.Threads.x64.dll", L"Karvon.Work.x64.dll",
+         {L"Harnvik.exe", L"harnvik_report.exe", L"Karvon.Threads.x64.dll", L"Karvon.Work.x64.dll",
           L"Karvon.Wendrix.x64.dll", L"Selmet.Palvex.x64.dll", L"Tovrel.ffmpeg.x64.dll"}) {
         SCOPED_TRACE(narrow(name));
         const std::wstring path = beside_test(name);
