@@ -26,6 +26,16 @@ bool read_box_header(byte_span data, std::uint64_t room, box_header& out) {
     return r.ok() && size >= out.header && size <= room;
 }
 
+bool read_top_box(byte_span head, std::int64_t position, std::int64_t file_size, top_box& out) {
+    box_header h;
+    if (position < 0 || file_size < position ||
+        !read_box_header(head, std::uint64_t(file_size - position), h)) {
+        return false;
+    }
+    out = top_box{h.type, position, std::int64_t(h.size), h.header};
+    return true;
+}
+
 bool split_boxes(byte_span data, std::vector<box>& out) {
     out.clear();
     std::size_t at = 0;

@@ -64,6 +64,18 @@ struct box_header {
 // is cut short or the size is smaller than the header or larger than the room.
 bool read_box_header(byte_span data, std::uint64_t room, box_header& out);
 
+// A box at the top level of a file, read from its first bytes.
+struct top_box {
+    std::uint32_t type = 0;
+    std::int64_t position = 0;
+    std::int64_t size = 0;
+    std::uint32_t header = 0;
+};
+
+// Reads the header of the top-level box at `position` from its first bytes
+// (16 or what is left of the file) in a file of `file_size` bytes.
+bool read_top_box(byte_span head, std::int64_t position, std::int64_t file_size, top_box& out);
+
 // A box held in memory.
 struct box {
     std::uint32_t type = 0;

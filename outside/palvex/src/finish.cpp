@@ -65,17 +65,16 @@ fault read_file(const std::string& path, std::vector<top_box>& layout, std::int6
     while (size - at >= 8) {
         byte_vector head(std::size_t(std::min<std::int64_t>(16, size - at)));
         if (fault f = in.read(at, head)) return f;
-        box_header h;
-        if (!read_box_header(head, std::uint64_t(size - at), h)) {
+        top_box b;
+        if (!read_top_box(head, at, size, b)) {
             return failure(e_fault_layout, "the file has a box cut short");
         }
-        const top_box b{h.type, at, std::int64_t(h.size), h.header};
-        const bool index = h.type == fourcc("moov") || h.type == fourcc("moof");
+        const bool index = b.type == fourcc("moov") || b.type == fourcc("moof");
         if (index && b.size > k_max_index_box) return failure(e_fault_layout, "an index box is too large");
         if (index) {
             byte_vector payload(std::size_t(b.size - b.header));
             if (fault f = in.read(at + b.header, payload)) return f;
-            if (h.type == fourcc("moof")) {
+            if (b.type == fourcc("moof")) {
                 moofs.emplace_back(at, std::move(payload));
             } else if (moov.empty()) {
                 moov = std::move(payload);
@@ -133,24 +132,38 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
                                const byte_vector& full_index) {
     std::vector<patch> plan;
     const top_box* first_moov = nullptr;
+    std::int64_t fragments_end = 0;
     for (const top_box& b : layout) {
         if (b.type == fourcc("moov") && first_moov == nullptr) first_moov = &b;
+        if (b.type == fourcc("moof") || b.type == fourcc("mdat")) {
+            fragments_end = b.position + b.size;
+        }
     }
-    if (first_moov == nullptr || full_index.size() < 8) return plan;
-    // Written as a free box: until the rest is on the disk the fragmented
+    if (first_moov == nullptr || first_moov->size < 16 || fragments_end <= first_moov->position ||
+        full_index.size() < 8) {
+        return plan;
+    }
+    const byte_vector free_type = type_bytes(fourcc("free"));
+    // Written as a free box: until it is on the disk whole, the fragmented
     // form stays the one that counts.
     patch index{file_size, full_index, true};
-    const byte_vector free_type = type_bytes(fourcc("free"));
     std::copy(free_type.begin(), free_type.end(), index.bytes.begin() + 4);
     plan.push_back(std::move(index));
+    // The fragments' random access index is no use to an ordinary file.
     for (const top_box& b : layout) {
         if (b.type == fourcc("mfra")) plan.push_back(patch{b.position + 4, free_type, false});
     }
+    // The full index comes alive behind the first one, which players take
+    // while it is there.
     plan.push_back(patch{file_size + 4, type_bytes(fourcc("moov")), true});
-    plan.push_back(patch{first_moov->position + 4, free_type, true});
-    for (const top_box& b : layout) {
-        if (b.type == fourcc("moof")) plan.push_back(patch{b.position + 4, free_type, false});
-    }
+    // In one write of 16 bytes the first index becomes the head of one media
+    // data box over the first index and all fragments: their headers become
+    // opaque bytes among the samples, and the full index is the only one.
+    byte_writer head;
+    head.u32(1);
+    head.u32(fourcc("mdat"));
+    head.u64(std::uint64_t(fragments_end - first_moov->position));
+    plan.push_back(patch{first_moov->position, head.take(), true});
     // The brands the muxer chose announce fragments; an ordinary file says so
     // too, in the same room.
     if (!layout.empty() && layout.front().type == fourcc("ftyp") && layout.front().size == 28) {

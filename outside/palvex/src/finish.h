@@ -35,19 +35,11 @@ struct patch {
     bool barrier = false;
 };
 
-// A top-level box of the file.
-struct top_box {
-    std::uint32_t type = 0;
-    std::int64_t position = 0;
-    std::int64_t size = 0;
-    std::uint32_t header = 0;
-};
-
 // The writes that turn a fragmented file into an ordinary one, in an order
 // that leaves a playable file after each of them: the full index goes in at
-// the end as a free box; the fragment index at the end goes; the full index
-// comes alive behind the first one (players take the first); the first one
-// goes; then the fragment headers, and last the brands.
+// the end as a free box and comes alive behind the first index, which players
+// take while it is there; then one write turns the first index and all the
+// fragments into one media data box; last the brands.
 std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t file_size,
                                const byte_vector& full_index);
 

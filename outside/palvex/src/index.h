@@ -72,11 +72,17 @@ fault read_movie(byte_span moov_payload, movie& out);
 fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int64_t file_size,
                    movie& m);
 
+// The muxer stretches the first sound sample to cover a late start of the
+// picture and shortens the last one to the samples recorded. In the full
+// index every sound sample lasts what it decodes to: the priming, counted in
+// decoded samples, is where the edit starts, and its end shows whole samples.
+void retime_sound(track& t, const sound_timing& sound);
+
 presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound);
 
 // The full index: the first moov with complete sample tables, one edit per
 // track and durations, without the fragment defaults.
-fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
+fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
                  byte_vector& out);
 
 }  // namespace Selmet::Palvex::detail

@@ -24,7 +24,9 @@ fault bad(const std::string& text) {
 // mvhd, tkhd and mdhd with a new duration. Version 0 keeps 32-bit times,
 // version 1 64-bit ones; the box is written in version 1 only when a value
 // needs it.
-fault put_timed_box(byte_writer& w, const box& b, std::uint64_t duration) {
+// A movie header also gets a new time scale.
+fault put_timed_box(byte_writer& w, const box& b, std::uint64_t duration,
+                    std::uint32_t movie_timescale = 0) {
     const bool is_tkhd = b.type == fourcc("tkhd");
     byte_reader r(b.payload);
     std::uint32_t version = 0, flags = 0;
@@ -43,7 +45,7 @@ fault put_timed_box(byte_writer& w, const box& b, std::uint64_t duration) {
     };
     put_time(created);
     put_time(modified);
-    w.u32(scale_or_id);
+    w.u32(movie_timescale != 0 ? movie_timescale : scale_or_id);
     if (is_tkhd) w.u32(reserved);
     put_time(duration);
     w.raw(r.rest());
@@ -222,6 +224,12 @@ fault put_trak(byte_writer& w, const box& trak, const track& t, const presentati
 
 }  // namespace
 
+void retime_sound(track& t, const sound_timing& sound) {
+    if (!t.sound || sound.frame_size <= 0 || sound.sample_rate <= 0) return;
+    const auto decoded = std::uint32_t(av_rescale(sound.frame_size, t.timescale, sound.sample_rate));
+    for (sample& s : t.samples) s.duration = decoded;
+}
+
 presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound) {
     presentation out;
     if (t.samples.empty()) return out;
@@ -238,9 +246,8 @@ presentation present(const track& t, std::uint32_t movie_timescale, const sound_
         out.media_duration += s.duration;
     }
     if (t.sound && sound.frame_size > 0 && sound.sample_rate > 0) {
-        // The encoder's priming is counted in decoded samples. Every stored
-        // sample decodes to frame_size of them, whatever duration the muxer
-        // gave it: it stretches the first one when the picture starts late.
+        // The encoder's priming is counted in decoded samples; every stored
+        // sample decodes to frame_size of them.
         const std::int64_t whole = sound.priming / sound.frame_size;
         const std::int64_t rest = sound.priming % sound.frame_size;
         if (whole >= std::int64_t(t.samples.size())) {
@@ -250,23 +257,37 @@ presentation present(const track& t, std::uint32_t movie_timescale, const sound_
             first = std::min(last, decode_times[i] + t.samples[i].composition +
                                        av_rescale(rest, t.timescale, sound.sample_rate));
         }
-        // The padding after the last recorded sample is not shown either.
+        // The encoder's padding after the last recorded sample is not shown
+        // either, up to the end of the stored sample that holds it: players
+        // drop a sample that an edit shows only in part.
         if (sound.recorded > 0) {
-            last = std::min(last, first + av_rescale(sound.recorded, t.timescale, sound.sample_rate));
+            const std::int64_t end = sound.priming + sound.recorded;
+            const std::int64_t whole_end = (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
+            last = std::min(last, first + av_rescale(whole_end - sound.priming, t.timescale,
+                                                     sound.sample_rate));
         }
     }
     out.media_start = first;
     out.shown = av_rescale(last - first, movie_timescale, t.timescale);
+    // One tick more: a player drops the last sound sample when the edit ends
+    // exactly where that sample does.
+    if (t.sound && sound.frame_size > 0 && out.shown > 0) ++out.shown;
     return out;
 }
 
-fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
+fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
                  byte_vector& out) {
     std::vector<box> top;
     if (!split_boxes(first_moov_payload, top)) return bad("the index is cut short");
+    // The movie counts time in the sound's own scale, where there is sound,
+    // so that its edit can show exactly whole samples.
+    for (const track& t : m.tracks) {
+        if (t.sound && sound.frame_size > 0) m.timescale = t.timescale;
+    }
     std::vector<presentation> shown;
     std::int64_t longest = 0;
-    for (const track& t : m.tracks) {
+    for (track& t : m.tracks) {
+        retime_sound(t, sound);
         shown.push_back(present(t, m.timescale, sound));
         longest = std::max(longest, shown.back().shown);
     }
@@ -275,7 +296,7 @@ fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timin
     std::size_t index = 0;
     for (const box& b : top) {
         if (b.type == fourcc("mvhd")) {
-            if (fault f = put_timed_box(w, b, std::uint64_t(longest))) return f;
+            if (fault f = put_timed_box(w, b, std::uint64_t(longest), m.timescale)) return f;
         } else if (b.type == fourcc("trak")) {
             if (index >= m.tracks.size()) return bad("the index has more tracks than it had");
             if (fault f = put_trak(w, b, m.tracks[index], shown[index])) return f;
