@@ -1,6 +1,8 @@
 // The index code on byte vectors made here, box by box: what it reads from
 // a first index and its fragments, what full index it writes, and that bad
 // bytes get a fault instead of a read past the end.
+#include "index.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "boxes.h"
-#include "index.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ void put_traf(byte_writer& w, std::uint32_t track, std::uint32_t tfhd_flags_set,
         if (trun_flags_set & trun_flags::sample_duration) w.u32(s.duration);
         if (trun_flags_set & trun_flags::sample_size) w.u32(s.size);
         if (trun_flags_set & trun_flags::sample_flags) w.u32(s.flags);
-        if (trun_flags_set & trun_flags::sample_composition_offset) w.u32(std::uint32_t(s.composition));
+        if (trun_flags_set & trun_flags::sample_composition_offset)
+            w.u32(std::uint32_t(s.composition));
     }
     w.end(trun);
     w.end(traf);
@@ -275,8 +277,10 @@ TEST(index_writing, chunk_offsets_past_4_gib_take_64_bits) {
     EXPECT_EQ(m.tracks[0].chunks[0].offset, std::int64_t(5 * k_4_gib + 16));
     byte_vector full;
     ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
-    EXPECT_TRUE(find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "stco"}).empty());
-    byte_reader co64(find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "co64"}));
+    EXPECT_TRUE(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "stco"}).empty());
+    byte_reader co64(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "co64"}));
     co64.skip(4);
     EXPECT_EQ(co64.u32(), 1u);
     EXPECT_EQ(co64.u64(), 5 * k_4_gib + 16);
@@ -299,7 +303,8 @@ TEST(index_writing, negative_composition_offsets_give_a_signed_table_and_the_ear
 
     byte_vector full;
     ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
-    byte_reader ctts(find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "ctts"}));
+    byte_reader ctts(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "ctts"}));
     std::uint32_t version = 0, flags = 0;
     ctts.full_header(version, flags);
     EXPECT_EQ(version, 1u);
@@ -330,8 +335,8 @@ TEST(index_writing, sound_priming_counts_decoded_samples_not_ticks_of_the_first_
     samples[469].duration = 768;
     byte_writer w;
     put_traf(w, 2, tfhd_flags::default_base_is_moof, {}, 0,
-             trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size, 0, 100,
-             samples);
+             trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size, 0,
+             100, samples);
     const movie m = read(moov_payload({sound}), {w.take()});
     const sound_timing timing{1024, 1024, 48000, 480000};
     track unstretched = m.tracks[0];
@@ -363,7 +368,7 @@ TEST(index_writing, sound_priming_counts_decoded_samples_not_ticks_of_the_first_
     elst.skip(4);
     EXPECT_EQ(elst.u32(), 1u);
     EXPECT_EQ(elst.u32(), 480257u);  // shown, in the movie's scale, now the sound's
-    EXPECT_EQ(elst.u32(), 1024u);   // media start: after the priming
+    EXPECT_EQ(elst.u32(), 1024u);    // media start: after the priming
     byte_reader stts(find_path(moov, {"trak", "mdia", "minf", "stbl", "stts"}));
     stts.skip(4);
     EXPECT_EQ(stts.u32(), 1u);  // one run: every sample lasts 1024

@@ -50,7 +50,7 @@ struct gst_result {
     std::vector<double> bursts;
     std::string text;
 };
-gst_result gst_decode(const std::string& file, std::int32_t width, std::int32_t height);
+gst_result gst_decode(const std::string& file);
 
 // MediaInfo's counts. Linux only.
 struct mediainfo_result {

@@ -106,8 +106,8 @@ std::vector<detail::top_box> layout(const std::vector<std::uint8_t>& bytes) {
     while (bytes.size() - at >= 8) {
         detail::top_box b;
         const detail::byte_span rest(bytes.data() + at, bytes.size() - at);
-        if (!detail::read_top_box(rest.first(std::min<std::size_t>(16, rest.size())), std::int64_t(at),
-                                  std::int64_t(bytes.size()), b)) {
+        if (!detail::read_top_box(rest.first(std::min<std::size_t>(16, rest.size())),
+                                  std::int64_t(at), std::int64_t(bytes.size()), b)) {
             boxes.push_back(detail::top_box{0, std::int64_t(at), std::int64_t(rest.size()), 0});
             break;
         }
@@ -127,7 +127,8 @@ std::vector<std::string> top_level_boxes(const std::vector<std::uint8_t>& bytes)
     return types;
 }
 
-std::vector<std::string> child_boxes(const std::vector<std::uint8_t>& bytes, const std::string& parent) {
+std::vector<std::string> child_boxes(const std::vector<std::uint8_t>& bytes,
+                                     const std::string& parent) {
     std::vector<std::string> types;
     for (const detail::top_box& b : layout(bytes)) {
         if (b.type == 0 || detail::fourcc_text(b.type) != parent) continue;

@@ -24,7 +24,8 @@ std::string narrow(const mp4::wchar16* text);
 struct settings {
     wstring16 name;
     mp4::info info;
-    explicit settings(const std::string& file, std::int32_t width = 1920, std::int32_t height = 1080);
+    explicit settings(const std::string& file, std::int32_t width = 1920,
+                      std::int32_t height = 1080);
 };
 
 // Pictures and sound that carry their own timing: a white picture on every
@@ -55,7 +56,8 @@ std::int64_t file_size(const std::string& file);
 // The top-level boxes of a file, by type ("?" for one cut short).
 std::vector<std::string> top_level_boxes(const std::vector<std::uint8_t>& bytes);
 // The types inside the first top-level box of a type.
-std::vector<std::string> child_boxes(const std::vector<std::uint8_t>& bytes, const std::string& parent);
+std::vector<std::string> child_boxes(const std::vector<std::uint8_t>& bytes,
+                                     const std::string& parent);
 
 // What the fragments of a file hold that are followed by all their data.
 struct fragments {

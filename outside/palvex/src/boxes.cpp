@@ -43,7 +43,8 @@ bool split_boxes(byte_span data, std::vector<box>& out) {
         box_header h;
         if (!read_box_header(data.subspan(at), data.size() - at, h)) return false;
         const auto size = std::size_t(h.size);
-        out.push_back(box{h.type, data.subspan(at, size), data.subspan(at + h.header, size - h.header)});
+        out.push_back(
+            box{h.type, data.subspan(at, size), data.subspan(at + h.header, size - h.header)});
         at += size;
     }
     return true;
@@ -102,7 +103,8 @@ std::size_t byte_writer::begin(std::uint32_t type) {
     return start;
 }
 
-std::size_t byte_writer::begin_full(std::uint32_t type, std::uint32_t version, std::uint32_t flags) {
+std::size_t byte_writer::begin_full(std::uint32_t type, std::uint32_t version,
+                                    std::uint32_t flags) {
     const std::size_t start = begin(type);
     u32(version << 24 | flags);
     return start;

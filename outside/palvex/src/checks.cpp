@@ -66,8 +66,8 @@ fault check_video_frame(const video_message* frame, std::int32_t width, std::int
     }
     if (frame->width() != width || frame->height() != height) {
         return refuse_message("A video frame is " + number(frame->width()) + "x" +
-                              number(frame->height()) + ", but the file is " + number(width) +
-                              "x" + number(height));
+                              number(frame->height()) + ", but the file is " + number(width) + "x" +
+                              number(height));
     }
     return {};
 }
@@ -99,8 +99,8 @@ fault check_first_audio_block(const audio_message* samples, bool file_started) {
     const std::int32_t channels = samples->channels();
     const std::int32_t rate = samples->sample_rate();
     if (channels < 1 || channels > k_max_audio_channels) {
-        return refuse_message("An audio block has " + number(channels) + " channels; AAC takes 1 to " +
-                              number(k_max_audio_channels));
+        return refuse_message("An audio block has " + number(channels) +
+                              " channels; AAC takes 1 to " + number(k_max_audio_channels));
     }
     if (rate < k_min_sample_rate || rate > k_max_sample_rate) {
         return refuse_message("An audio block has sample rate " + number(rate) +

@@ -33,7 +33,8 @@ byte_vector type_bytes(std::uint32_t type) {
 
 class file_reader {
   public:
-    explicit file_reader(const std::string& path) : m_result(avio_open(&m_in, url(path).c_str(), AVIO_FLAG_READ)) {}
+    explicit file_reader(const std::string& path)
+        : m_result(avio_open(&m_in, url(path).c_str(), AVIO_FLAG_READ)) {}
     ~file_reader() { avio_closep(&m_in); }
     file_reader(const file_reader&) = delete;
     file_reader& operator=(const file_reader&) = delete;
@@ -70,7 +71,8 @@ fault read_file(const std::string& path, std::vector<top_box>& layout, std::int6
             return failure(e_fault_layout, "the file has a box cut short");
         }
         const bool index = b.type == fourcc("moov") || b.type == fourcc("moof");
-        if (index && b.size > k_max_index_box) return failure(e_fault_layout, "an index box is too large");
+        if (index && b.size > k_max_index_box)
+            return failure(e_fault_layout, "an index box is too large");
         if (index) {
             byte_vector payload(std::size_t(b.size - b.header));
             if (fault f = in.read(at + b.header, payload)) return f;

@@ -83,9 +83,9 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
     const std::uint32_t first_flags = have_first_flags ? r.u32() : 0;
     if (!r.ok()) return bad("a track run is cut short");
     std::size_t per_sample = 0;
-    for (const std::uint32_t field : {trun_flags::sample_duration, trun_flags::sample_size,
-                                      trun_flags::sample_flags,
-                                      trun_flags::sample_composition_offset}) {
+    for (const std::uint32_t field :
+         {trun_flags::sample_duration, trun_flags::sample_size, trun_flags::sample_flags,
+          trun_flags::sample_composition_offset}) {
         if (flags & field) per_sample += 4;
     }
     // Samples lie in the file, so there cannot be more of them than bytes.
@@ -103,7 +103,8 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
         if (flags & trun_flags::sample_composition_offset) {
             const std::uint32_t raw = r.u32();
             // Version 0 offsets are unsigned; version 1 ones signed.
-            s.composition = version == 0 ? std::int32_t(std::min(raw, 0x7FFFFFFFu)) : std::int32_t(raw);
+            s.composition =
+                version == 0 ? std::int32_t(std::min(raw, 0x7FFFFFFFu)) : std::int32_t(raw);
         }
         s.sync = (bits & sample_flags::is_non_sync) == 0;
         if (s.offset < 0 || s.offset > file_size || s.size > file_size - s.offset) {
@@ -140,7 +141,8 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
         byte_reader r(tfdt->payload);
         r.full_header(version, flags);
         const std::uint64_t time = version == 1 ? r.u64() : r.u32();
-        if (!r.ok() || time > std::uint64_t(INT64_MAX / 2)) return bad("a decode time cannot be read");
+        if (!r.ok() || time > std::uint64_t(INT64_MAX / 2))
+            return bad("a decode time cannot be read");
         t->decode_time = std::int64_t(time);
     }
     if (!t->have_decode_time) {

@@ -55,8 +55,8 @@ fault put_timed_box(byte_writer& w, const box& b, std::uint64_t duration,
 
 // One edit: the track shows from its first presented instant on.
 void put_edts(byte_writer& w, const presentation& p) {
-    const bool wide =
-        std::uint64_t(p.shown) > k_max_u32 || p.media_start > std::numeric_limits<std::int32_t>::max();
+    const bool wide = std::uint64_t(p.shown) > k_max_u32 ||
+                      p.media_start > std::numeric_limits<std::int32_t>::max();
     const std::size_t edts = w.begin(fourcc("edts"));
     const std::size_t elst = w.begin_full(fourcc("elst"), wide ? 1 : 0, 0);
     w.u32(1);
@@ -226,7 +226,8 @@ fault put_trak(byte_writer& w, const box& trak, const track& t, const presentati
 
 void retime_sound(track& t, const sound_timing& sound) {
     if (!t.sound || sound.frame_size <= 0 || sound.sample_rate <= 0) return;
-    const auto decoded = std::uint32_t(av_rescale(sound.frame_size, t.timescale, sound.sample_rate));
+    const auto decoded =
+        std::uint32_t(av_rescale(sound.frame_size, t.timescale, sound.sample_rate));
     for (sample& s : t.samples) s.duration = decoded;
 }
 
@@ -262,7 +263,8 @@ presentation present(const track& t, std::uint32_t movie_timescale, const sound_
         // drop a sample that an edit shows only in part.
         if (sound.recorded > 0) {
             const std::int64_t end = sound.priming + sound.recorded;
-            const std::int64_t whole_end = (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
+            const std::int64_t whole_end =
+                (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
             last = std::min(last, first + av_rescale(whole_end - sound.priming, t.timescale,
                                                      sound.sample_rate));
         }

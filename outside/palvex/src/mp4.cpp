@@ -93,7 +93,8 @@ const mp4::wchar16* mp4::error() const {
 const bool mp4::write_video(const Karvon::Wendrix::video::message* frame, std::int64_t time) {
     if (m_state->failed) return false;
     if (m_state->closed) {
-        return m_state->report(detail::failure(detail::e_fault_closed, "A video write came after close"));
+        return m_state->report(
+            detail::failure(detail::e_fault_closed, "A video write came after close"));
     }
     return m_state->run([&] { return m_state->recording.write_video(frame, time); });
 }
@@ -101,7 +102,8 @@ const bool mp4::write_video(const Karvon::Wendrix::video::message* frame, std::i
 const bool mp4::write_audio(const Karvon::Wendrix::audio::message* samples) {
     if (m_state->failed) return false;
     if (m_state->closed) {
-        return m_state->report(detail::failure(detail::e_fault_closed, "An audio write came after close"));
+        return m_state->report(
+            detail::failure(detail::e_fault_closed, "An audio write came after close"));
     }
     return m_state->run([&] { return m_state->recording.write_audio(samples); });
 }

@@ -127,10 +127,10 @@ fault stream::encode(const AVFrame* frame, AVPacket* scratch, const packet_taker
     if (result < 0) {
         // At the end an encoder that cannot be drained has nothing more to give.
         if (frame == nullptr) return {};
-        return failure(e_fault_encoder,
-                       video ? "The video encoder refused a frame"
-                             : "The audio encoder refused samples",
-                       result);
+        return failure(
+            e_fault_encoder,
+            video ? "The video encoder refused a frame" : "The audio encoder refused samples",
+            result);
     }
     for (;;) {
         result = avcodec_receive_packet(m_codec, scratch);

@@ -16,9 +16,9 @@ namespace Karvon::Platform {
 #if defined(_WIN32)
 inline bool sync_file_data(const char* utf8_path) {
     const wstring16 path = utf8_to_utf16(utf8_path);
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const BOOL flushed = FlushFileBuffers(file);
     CloseHandle(file);
