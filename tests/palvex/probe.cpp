@@ -166,23 +166,26 @@ presented_sound presented(const std::string& file) {
     return out;
 }
 
+// Times at which a per-frame value of a filter graph over the file rises
+// above a threshold.
+std::vector<double> rises(const std::string& graph, const std::string& value,
+                          const std::string& report, double threshold) {
+    return onsets(number_pairs(ffprobe_lines(
+                      "-f lavfi " + graph + " -show_entries frame=pts_time:frame_tags=" + value +
+                          " -of csv=p=0",
+                      report)),
+                  threshold);
+}
+
 std::vector<double> flash_times(const std::string& file) {
-    const auto levels = number_pairs(
-        ffprobe_lines("-f lavfi movie=" + file +
-                          ",signalstats -show_entries "
-                          "frame=pts_time:frame_tags=lavfi.signalstats.YAVG -of csv=p=0",
-                      file + ".flashes.txt"));
-    return onsets(levels, 128.0);
+    return rises("movie=" + file + ",signalstats", "lavfi.signalstats.YAVG", file + ".flashes.txt",
+                 128.0);
 }
 
 std::vector<double> burst_times(const std::string& file) {
     // Levels of 1 ms stretches of sound.
-    const auto levels = number_pairs(
-        ffprobe_lines("-f lavfi amovie=" + file +
-                          ",asetnsamples=n=48:p=0,astats=metadata=1:reset=1 -show_entries "
-                          "frame=pts_time:frame_tags=lavfi.astats.Overall.RMS_level -of csv=p=0",
-                      file + ".bursts.txt"));
-    return onsets(levels, -20.0);
+    return rises("amovie=" + file + ",asetnsamples=n=48:p=0,astats=metadata=1:reset=1",
+                 "lavfi.astats.Overall.RMS_level", file + ".bursts.txt", -20.0);
 }
 
 gst_result gst_decode(const std::string& file) {

@@ -31,34 +31,59 @@ byte_vector type_bytes(std::uint32_t type) {
             std::uint8_t(type)};
 }
 
-class file_reader {
+// The file through FFmpeg's I/O, which takes UTF-8 names on every system.
+class file {
   public:
-    explicit file_reader(const std::string& path)
-        : m_result(avio_open(&m_in, url(path).c_str(), AVIO_FLAG_READ)) {}
-    ~file_reader() { avio_closep(&m_in); }
-    file_reader(const file_reader&) = delete;
-    file_reader& operator=(const file_reader&) = delete;
+    enum e_mode { e_mode_read, e_mode_patch };
+
+    file(const std::string& path, e_mode mode) : m_path(path) {
+        AVDictionary* options = nullptr;
+        // Patching keeps what is in the file.
+        av_dict_set(&options, "truncate", "0", 0);
+        m_result =
+            avio_open2(&m_io, url(path).c_str(),
+                       mode == e_mode_read ? AVIO_FLAG_READ : AVIO_FLAG_WRITE, nullptr, &options);
+        av_dict_free(&options);
+    }
+    ~file() { avio_closep(&m_io); }
+    file(const file&) = delete;
+    file& operator=(const file&) = delete;
 
     fault open_fault() const {
-        return m_result < 0 ? io_fault("cannot read the file back", m_result) : fault{};
+        return m_result < 0 ? io_fault("cannot open the file", m_result) : fault{};
     }
-    std::int64_t size() { return avio_size(m_in); }
+    std::int64_t size() { return avio_size(m_io); }
     fault read(std::int64_t position, byte_vector& out) {
-        if (avio_seek(m_in, position, SEEK_SET) < 0) return io_fault("cannot seek in the file", 0);
-        const int got = avio_read(m_in, out.data(), int(out.size()));
+        if (avio_seek(m_io, position, SEEK_SET) < 0) return io_fault("cannot seek in the file", 0);
+        const int got = avio_read(m_io, out.data(), int(out.size()));
         if (got != int(out.size())) return io_fault("cannot read the file", got < 0 ? got : 0);
+        return {};
+    }
+    fault write(const patch& p) {
+        avio_seek(m_io, p.position, SEEK_SET);
+        avio_write(m_io, p.bytes.data(), int(p.bytes.size()));
+        avio_flush(m_io);
+        if (m_io->error < 0) return io_fault("patching the file failed", m_io->error);
+        if (p.barrier) return sync();
+        return {};
+    }
+    fault sync() {
+        if (!Karvon::Platform::sync_file_data(m_path.c_str())) {
+            return io_fault("the file could not be put on the disk", 0);
+        }
         return {};
     }
 
   private:
-    AVIOContext* m_in = nullptr;
+    std::string m_path;
+    AVIOContext* m_io = nullptr;
     int m_result = 0;
 };
 
 // The top-level boxes and the payloads of the first moov and of every moof.
 fault read_file(const std::string& path, std::vector<top_box>& layout, std::int64_t& size,
                 byte_vector& moov, std::vector<std::pair<std::int64_t, byte_vector>>& moofs) {
-    file_reader in(path);
+    file in(path, file::e_mode_read);
     if (fault f = in.open_fault()) return f;
     size = in.size();
     if (size < 0) return io_fault("cannot tell the file's size", int(size));
@@ -90,43 +115,6 @@ fault read_file(const std::string& path, std::vector<top_box>& layout, std::int6
     if (moov.empty()) return failure(e_fault_layout, "the file has no index");
     return {};
 }
-
-class file_patcher {
-  public:
-    explicit file_patcher(const std::string& path) : m_path(path) {
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "truncate", "0", 0);
-        m_result = avio_open2(&m_out, url(path).c_str(), AVIO_FLAG_WRITE, nullptr, &options);
-        av_dict_free(&options);
-    }
-    ~file_patcher() { avio_closep(&m_out); }
-    file_patcher(const file_patcher&) = delete;
-    file_patcher& operator=(const file_patcher&) = delete;
-
-    fault open_fault() const {
-        return m_result < 0 ? io_fault("cannot open the file for patching", m_result) : fault{};
-    }
-    std::int64_t size() { return avio_size(m_out); }
-    fault write(const patch& p) {
-        avio_seek(m_out, p.position, SEEK_SET);
-        avio_write(m_out, p.bytes.data(), int(p.bytes.size()));
-        avio_flush(m_out);
-        if (m_out->error < 0) return io_fault("patching the file failed", m_out->error);
-        if (p.barrier) return sync();
-        return {};
-    }
-    fault sync() {
-        if (!Karvon::Platform::sync_file_data(m_path.c_str())) {
-            return io_fault("the file could not be put on the disk", 0);
-        }
-        return {};
-    }
-
-  private:
-    std::string m_path;
-    AVIOContext* m_out = nullptr;
-    int m_result = 0;
-};
 
 }  // namespace
 
@@ -212,7 +200,7 @@ fault finish_file(const finish_record& record) {
     byte_vector full_index;
     if (fault f = build_moov(first_moov, m, record.sound, full_index)) return f;
 
-    file_patcher out(record.path);
+    file out(record.path, file::e_mode_patch);
     if (fault f = out.open_fault()) return f;
     if (out.size() != size) return failure(e_fault_finish, "the file changed while it was read");
     std::int32_t written = 0;
@@ -225,7 +213,7 @@ fault finish_file(const finish_record& record) {
 }
 
 fault cut_torn_fragment(const finish_record& record) {
-    file_patcher out(record.path);
+    file out(record.path, file::e_mode_patch);
     if (fault f = out.open_fault()) return f;
     const std::int64_t size = out.size();
     const std::int64_t tail = torn_tail(size, record.complete_ends);
