@@ -80,37 +80,37 @@ class file {
     int m_result = 0;
 };
 
-// The top-level boxes and the payloads of the first moov and of every moof.
+// The top-level boxes, the first moov's payload, and the movie that it and
+// every moof describe; `fragments` counts the moofs.
 fault read_file(const std::string& path, std::vector<top_box>& layout, std::int64_t& size,
-                byte_vector& moov, std::vector<std::pair<std::int64_t, byte_vector>>& moofs) {
+                byte_vector& moov, movie& m, std::int64_t& fragments) {
     file in(path, file::e_mode_read);
     if (fault f = in.open_fault()) return f;
     size = in.size();
     if (size < 0) return io_fault("cannot tell the file's size", int(size));
-    std::int64_t at = 0;
-    while (size - at >= 8) {
+    for (std::int64_t at = 0; size - at >= 8;) {
         byte_vector head(std::size_t(std::min<std::int64_t>(16, size - at)));
         if (fault f = in.read(at, head)) return f;
         top_box b;
         if (!read_top_box(head, at, size, b)) {
             return failure(e_fault_layout, "the file has a box cut short");
         }
-        const bool index = b.type == fourcc("moov") || b.type == fourcc("moof");
-        if (index && b.size > k_max_index_box)
-            return failure(e_fault_layout, "an index box is too large");
-        if (index) {
-            byte_vector payload(std::size_t(b.size - b.header));
-            if (fault f = in.read(at + b.header, payload)) return f;
-            if (b.type == fourcc("moof")) {
-                moofs.emplace_back(at, std::move(payload));
-            } else if (moov.empty()) {
-                moov = std::move(payload);
-            } else {
-                return failure(e_fault_layout, "the file has two indexes");
-            }
-        }
         layout.push_back(b);
         at += b.size;
+        if (b.type != fourcc("moov") && b.type != fourcc("moof")) continue;
+        if (b.size > k_max_index_box) return failure(e_fault_layout, "an index box is too large");
+        byte_vector payload(std::size_t(b.size - b.header));
+        if (fault f = in.read(b.position + b.header, payload)) return f;
+        if (b.type == fourcc("moov")) {
+            if (!moov.empty()) return failure(e_fault_layout, "the file has two indexes");
+            moov = std::move(payload);
+            if (fault f = read_movie(moov, m)) return f;
+        } else if (moov.empty()) {
+            return failure(e_fault_layout, "a fragment comes before the index");
+        } else {
+            if (fault f = add_fragment(payload, b.position, size, m)) return f;
+            ++fragments;
+        }
     }
     if (moov.empty()) return failure(e_fault_layout, "the file has no index");
     return {};
@@ -179,15 +179,11 @@ fault finish_file(const finish_record& record) {
     std::vector<top_box> layout;
     std::int64_t size = 0;
     byte_vector first_moov;
-    std::vector<std::pair<std::int64_t, byte_vector>> moofs;
-    if (fault f = read_file(record.path, layout, size, first_moov, moofs)) return f;
-    // Nothing recorded: the file stays as the muxer left it.
-    if (moofs.empty()) return {};
     movie m;
-    if (fault f = read_movie(first_moov, m)) return f;
-    for (const auto& [position, payload] : moofs) {
-        if (fault f = add_fragment(payload, position, size, m)) return f;
-    }
+    std::int64_t fragments = 0;
+    if (fault f = read_file(record.path, layout, size, first_moov, m, fragments)) return f;
+    // Nothing recorded: the file stays as the muxer left it.
+    if (fragments == 0) return {};
     for (std::size_t i = 0; i < record.samples_written.size() && i < m.tracks.size(); ++i) {
         const auto found = std::int64_t(m.tracks[i].samples.size());
         if (found != record.samples_written[i]) {
@@ -198,7 +194,7 @@ fault finish_file(const finish_record& record) {
         }
     }
     byte_vector full_index;
-    if (fault f = build_moov(first_moov, m, record.sound, full_index)) return f;
+    if (fault f = build_moov(first_moov, std::move(m), record.sound, full_index)) return f;
 
     file out(record.path, file::e_mode_patch);
     if (fault f = out.open_fault()) return f;

@@ -237,27 +237,26 @@ presentation present(const track& t, std::uint32_t movie_timescale, const sound_
     std::int64_t dts = t.first_decode_time;
     std::int64_t first = std::numeric_limits<std::int64_t>::max();
     std::int64_t last = std::numeric_limits<std::int64_t>::min();
-    std::vector<std::int64_t> decode_times;
-    decode_times.reserve(t.samples.size());
-    for (const sample& s : t.samples) {
-        decode_times.push_back(dts);
+    // The encoder's priming is counted in decoded samples; every stored
+    // sample decodes to frame_size of them.
+    const bool primed = t.sound && sound.frame_size > 0 && sound.sample_rate > 0;
+    const std::int64_t whole = primed ? sound.priming / sound.frame_size : 0;
+    std::int64_t sound_start = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t i = 0; i < t.samples.size(); ++i) {
+        const sample& s = t.samples[i];
+        if (primed && std::int64_t(i) == whole) {
+            sound_start =
+                dts + s.composition +
+                av_rescale(sound.priming % sound.frame_size, t.timescale, sound.sample_rate);
+        }
         first = std::min(first, dts + s.composition);
         last = std::max(last, dts + s.composition + std::int64_t(s.duration));
         dts += s.duration;
         out.media_duration += s.duration;
     }
-    if (t.sound && sound.frame_size > 0 && sound.sample_rate > 0) {
-        // The encoder's priming is counted in decoded samples; every stored
-        // sample decodes to frame_size of them.
-        const std::int64_t whole = sound.priming / sound.frame_size;
-        const std::int64_t rest = sound.priming % sound.frame_size;
-        if (whole >= std::int64_t(t.samples.size())) {
-            first = last;
-        } else {
-            const auto i = std::size_t(whole);
-            first = std::min(last, decode_times[i] + t.samples[i].composition +
-                                       av_rescale(rest, t.timescale, sound.sample_rate));
-        }
+    if (primed) {
+        // A recording shorter than its priming shows nothing.
+        first = std::min(last, sound_start);
         // The encoder's padding after the last recorded sample is not shown
         // either, up to the end of the stored sample that holds it: players
         // drop a sample that an edit shows only in part.
