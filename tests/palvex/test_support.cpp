@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <numbers>
 
 #include "boxes.h"
 #include "index.h"
@@ -63,7 +64,9 @@ audio_message* clock_signal::next_block() {
         for (std::int32_t i = 0; i < k_samples; ++i) {
             const std::int64_t n = m_sample + i;
             const bool tone = n % k_rate < k_rate / 100;
-            out[i] = tone ? float(0.5 * std::sin(2 * M_PI * 1000.0 * double(n) / k_rate)) : 0.0f;
+            out[i] = tone
+                         ? float(0.5 * std::sin(2 * std::numbers::pi * 1000.0 * double(n) / k_rate))
+                         : 0.0f;
         }
     }
     m_sample += k_samples;
