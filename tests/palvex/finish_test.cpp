@@ -44,6 +44,7 @@ detail::finish_record record_fragmented(const std::string& file, int pairs, std:
     return record;
 }
 
+#if !defined(_WIN32)
 // Frames decoded per stream (video first) by FFmpeg's own demuxer and
 // decoders, in this process; -1 when the file does not open.
 std::vector<std::int64_t> decode_here(const std::string& file) {
@@ -79,6 +80,7 @@ std::vector<std::int64_t> decode_here(const std::string& file) {
     avformat_close_input(&input);
     return frames;
 }
+#endif
 
 TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
     constexpr int k_pairs = 100;  // four whole fragments
@@ -138,7 +140,9 @@ TEST(finish_file, a_finish_that_fails_leaves_the_fragmented_file_as_it_was) {
               "The file was recorded but not finished: track 1 holds 60 samples, but 61 were "
               "written");
     EXPECT_EQ(read_file(file), fragmented);
-    EXPECT_EQ(decode_here(file)[0], 60);
+    const probe_result p = probe(file);
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, 60);
 
     std::remove("palvex_missing.m4v");
     record.path = "palvex_missing.m4v";
@@ -175,17 +179,23 @@ TEST(cut_torn_fragment, a_fragment_torn_at_any_byte_is_cut_and_the_whole_ones_st
         ASSERT_EQ(std::int64_t(cut.size()), at) << "the cut changed the file's length";
         const fragments left = complete_fragments(cut);
         ASSERT_EQ(left.samples, kept.samples) << "torn at " << at;
+#if !defined(_WIN32)
+        // The Windows build of FFmpeg has no demuxer or decoders: there the
+        // native ffprobe below judges a sample of the cuts.
         const std::vector<std::int64_t> decoded = decode_here(file);
         ASSERT_EQ(decoded.size(), 2u) << "torn at " << at;
         ASSERT_EQ(decoded[0], 50) << "torn at " << at;
         ASSERT_EQ(decoded[1], kept.samples[1]) << "torn at " << at;
+#endif
         if (at - kept.end >= 8) {
             const std::vector<std::string> boxes = top_level_boxes(cut);
             ASSERT_EQ(boxes.back(), "free") << "torn at " << at;
         }
     }
-    // ffprobe agrees at the edges.
-    for (const std::int64_t at : {kept.end + 1, kept.end + 8, all.end - 1}) {
+    // ffprobe agrees, at the edges and in between.
+    std::vector<std::int64_t> sample = {kept.end + 1, kept.end + 7, kept.end + 8, all.end - 1};
+    for (std::int64_t at = kept.end; at < all.end; at += 200) sample.push_back(at);
+    for (const std::int64_t at : sample) {
         write_file(file, std::vector<std::uint8_t>(whole.begin(), whole.begin() + at));
         ASSERT_FALSE(detail::cut_torn_fragment(record));
         const probe_result p = probe(file);

@@ -79,13 +79,16 @@ std::vector<std::pair<double, double>> number_pairs(const std::vector<std::strin
     return out;
 }
 
-// Starts of the stretches in which a level is above a threshold.
+// Times at which a level rises above a threshold after half a second below
+// it: the clock signal's events are a second apart, and an encoder's noise
+// just after one is not another.
 std::vector<double> onsets(const std::vector<std::pair<double, double>>& levels, double threshold) {
     std::vector<double> out;
-    bool above = false;
+    double last_above = -1.0;
     for (const auto& [time, level] : levels) {
-        if (level > threshold && !above) out.push_back(time);
-        above = level > threshold;
+        if (level <= threshold) continue;
+        if (last_above < 0.0 || time - last_above >= 0.5) out.push_back(time);
+        last_above = time;
     }
     return out;
 }
