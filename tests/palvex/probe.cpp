@@ -74,7 +74,10 @@ std::vector<std::pair<double, double>> number_pairs(const std::vector<std::strin
     for (const std::string& line : lines) {
         const auto comma = line.find(',');
         if (comma == std::string::npos) continue;
-        out.emplace_back(std::atof(line.c_str()), std::atof(line.c_str() + comma + 1));
+        // Silence is "-inf" dB, which not every C library reads as a number.
+        const char* second = line.c_str() + comma + 1;
+        const bool minus_infinity = std::strncmp(second, "-inf", 4) == 0;
+        out.emplace_back(std::atof(line.c_str()), minus_infinity ? -1e9 : std::atof(second));
     }
     return out;
 }
