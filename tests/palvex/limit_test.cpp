@@ -2,25 +2,18 @@
 // (ulimit -f) and ignores SIGXFSZ, so a write past the limit fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "probe.h"
 #include "selmet/palvex/mp4.h"
+#include "test_support.h"
 
 namespace {
 
-using Selmet::Palvex::writer::mp4;
-using video_message = Karvon::Wendrix::video::message;
-using audio_message = Karvon::Wendrix::audio::message;
 using namespace palvex_test;
-
-std::string narrow(const mp4::wchar16* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) out += *text < 0x80 ? char(*text) : '?';
-    return out;
-}
 
 TEST(palvex_limit, write_failure_leaves_a_playable_file) {
     const std::string file = "palvex_limit.m4v";
@@ -39,6 +32,7 @@ TEST(palvex_limit, write_failure_leaves_a_playable_file) {
     std::vector<const audio_message*> audio;
     int pairs = 0;
     std::string text;
+    fragments before_close;
     {
         mp4 writer(info);
         ASSERT_EQ(writer.error(), nullptr) << narrow(writer.error());
@@ -70,6 +64,9 @@ TEST(palvex_limit, write_failure_leaves_a_playable_file) {
         EXPECT_FALSE(writer.write_video(frame, -1));
         EXPECT_EQ(narrow(writer.error()), text);
         EXPECT_EQ(frame->release(), 0);
+        // What the file holds in whole fragments before the writer cuts its
+        // torn tail: all of it must still play afterwards.
+        before_close = complete_fragments(read_file(file));
     }
     // Every message went back exactly once, whatever the writer held at the end.
     for (const video_message* m : video) EXPECT_EQ(m->release(), 0);
@@ -80,10 +77,27 @@ TEST(palvex_limit, write_failure_leaves_a_playable_file) {
     EXPECT_EQ(p.video_codec, "h264");
     EXPECT_EQ(p.width, 1920);
     EXPECT_EQ(p.audio_codec, "aac");
-    // Whole fragments of 25 frames up to the failure.
-    EXPECT_GE(p.video_frames, 25);
-    EXPECT_LT(p.video_frames, pairs);
+    // Whole fragments of 25 frames up to the failure, every one of them.
+    ASSERT_EQ(before_close.samples.size(), 2u);
+    EXPECT_GE(before_close.samples[0], 25);
+    EXPECT_EQ(p.video_frames, before_close.samples[0]);
     EXPECT_EQ(p.video_frames % 25, 0) << p.video_frames;
+    EXPECT_LT(p.video_frames, pairs);
+    const fragments after_close = complete_fragments(read_file(file));
+    EXPECT_EQ(after_close.samples, before_close.samples);
+    EXPECT_EQ(after_close.end, before_close.end);
+    const std::vector<std::string> boxes = top_level_boxes(read_file(file));
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+#if !defined(_WIN32)
+    // Independent parsers count the same.
+    const gst_result g = gst_decode(file);
+    ASSERT_TRUE(g.ran) << g.text;
+    EXPECT_EQ(g.video_frames, p.video_frames);
+    const mediainfo_result m = mediainfo(file);
+    ASSERT_TRUE(m.ran) << m.text;
+    EXPECT_EQ(m.video_frames, p.video_frames) << m.text;
+    EXPECT_EQ(m.audio_frames, p.audio_frames) << m.text;
+#endif
     std::printf("failed after %d frames with \"%s\"; %lld frames play\n", pairs, text.c_str(),
                 static_cast<long long>(p.video_frames));
 }

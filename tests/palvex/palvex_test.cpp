@@ -9,39 +9,13 @@
 
 #include "probe.h"
 #include "selmet/palvex/mp4.h"
+#include "test_support.h"
 
 #pragma GCC diagnostic ignored "-Wignored-qualifiers"
 
 namespace {
 
-using Selmet::Palvex::writer::mp4;
-using video_message = Karvon::Wendrix::video::message;
-using audio_message = Karvon::Wendrix::audio::message;
-using wstring16 = std::basic_string<mp4::wchar16>;
 using namespace palvex_test;
-
-wstring16 wide(const std::string& text) {
-    return wstring16(text.begin(), text.end());
-}
-
-std::string narrow(const mp4::wchar16* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) out += *text < 0x80 ? char(*text) : '?';
-    return out;
-}
-
-// Settings as the recording soak sets them, for a file in the working directory.
-struct settings {
-    wstring16 name;
-    mp4::info info;
-    explicit settings(const std::string& file) : name(wide(file)) {
-        std::remove(file.c_str());
-        info.file_name = name.c_str();
-        info.bit_rate = 5000000;
-        info.time_scale = 30000;
-        info.frame_duration = 1200;
-    }
-};
 
 // One soak iteration: a video and an audio message, written and given up.
 // With `keep`, the test keeps a hold on both and collects them.
@@ -135,12 +109,13 @@ TEST(mp4_writer, clean_close_leaves_a_complete_ordinary_mp4) {
     EXPECT_GT(file_size("palvex_clean.m4v"), std::int64_t(0.85 * 5000000 / 8 * 2));
 
     // One full index, no fragments left for a player to puzzle over.
-    const std::vector<std::string> boxes = top_level_boxes("palvex_clean.m4v");
+    const std::vector<std::uint8_t> bytes = read_file("palvex_clean.m4v");
+    const std::vector<std::string> boxes = top_level_boxes(bytes);
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
     EXPECT_EQ(boxes.front(), "ftyp");
-    const std::vector<std::string> moov = child_boxes("palvex_clean.m4v", "moov");
+    const std::vector<std::string> moov = child_boxes(bytes, "moov");
     EXPECT_EQ(std::count(moov.begin(), moov.end(), "mvex"), 0);
     EXPECT_EQ(std::count(moov.begin(), moov.end(), "trak"), 2);
 }
@@ -148,13 +123,18 @@ TEST(mp4_writer, clean_close_leaves_a_complete_ordinary_mp4) {
 TEST(mp4_writer, an_open_file_plays_up_to_its_last_complete_fragment) {
     settings s("palvex_open.m4v");
     constexpr int k_frames = 90;
-    // The writer stays open while the file is looked at, as if the process
-    // had been killed: nothing of the close has happened yet.
+    // The writer stays open while the file is looked at: the file is what a
+    // killed process leaves, since nothing of the close has happened yet.
     mp4* writer = new mp4(s.info);
     for (int i = 0; i < k_frames; ++i) write_pair(*writer, s.info, nullptr, nullptr);
     ASSERT_EQ(writer->error(), nullptr);
     const probe_result p = probe("palvex_open.m4v");
-    const std::vector<std::string> boxes = top_level_boxes("palvex_open.m4v");
+    const std::vector<bool> keys = key_frames("palvex_open.m4v");
+    const std::vector<std::string> boxes = top_level_boxes(read_file("palvex_open.m4v"));
+#if !defined(_WIN32)
+    const gst_result g = gst_decode("palvex_open.m4v");
+    const mediainfo_result m = mediainfo("palvex_open.m4v");
+#endif
     delete writer;
 
     ASSERT_TRUE(p.ran) << p.text;
@@ -165,6 +145,17 @@ TEST(mp4_writer, an_open_file_plays_up_to_its_last_complete_fragment) {
     EXPECT_LT(p.video_frames, k_frames);
     EXPECT_EQ(p.video_frames % 25, 0) << p.video_frames;
     EXPECT_GE(std::count(boxes.begin(), boxes.end(), "moof"), 1);
+#if !defined(_WIN32)
+    // Independent parsers count the same.
+    ASSERT_TRUE(g.ran) << g.text;
+    EXPECT_EQ(g.video_frames, p.video_frames);
+    ASSERT_TRUE(m.ran) << m.text;
+    EXPECT_EQ(m.video_frames, p.video_frames);
+    EXPECT_EQ(m.audio_frames, p.audio_frames);
+#endif
+    // A key frame exactly every 25 frames, and no other.
+    ASSERT_EQ(std::int64_t(keys.size()), p.video_frames);
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(keys[i], i % 25 == 0) << "frame " << i;
 }
 
 TEST(mp4_writer, explicit_video_times_and_the_next_frame) {
@@ -327,7 +318,7 @@ TEST(mp4_writer, a_message_it_cannot_take_fails_the_writer_for_good) {
         const probe_result p = probe("palvex_bad_message.m4v");
         ASSERT_TRUE(p.ran) << c.what << p.text;
         EXPECT_EQ(p.video_frames, 2) << c.what;
-        const std::vector<std::string> boxes = top_level_boxes("palvex_bad_message.m4v");
+        const std::vector<std::string> boxes = top_level_boxes(read_file("palvex_bad_message.m4v"));
         EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0) << c.what;
     }
 }
@@ -343,5 +334,101 @@ TEST(mp4_writer, sound_with_a_sample_rate_aac_cannot_carry_is_refused) {
     EXPECT_EQ(block->release(), 0);
     EXPECT_EQ(narrow(writer.error()).rfind("An audio block has sample rate 1000 Hz", 0), 0u);
 }
+
+// Each flash must have its burst within one AAC frame (1024 samples).
+void expect_in_step(const std::vector<double>& flashes, const std::vector<double>& bursts,
+                    std::size_t seconds, const char* judge) {
+    ASSERT_EQ(flashes.size(), seconds) << judge;
+    ASSERT_EQ(bursts.size(), seconds) << judge;
+    for (std::size_t i = 0; i < seconds; ++i) {
+        EXPECT_NEAR(flashes[i], double(i), 0.001) << judge << " flash " << i;
+        EXPECT_NEAR(bursts[i], flashes[i], 1024.0 / 48000) << judge << " burst " << i;
+    }
+}
+
+TEST(mp4_writer, picture_and_sound_of_a_clean_file_start_together_and_are_whole) {
+    constexpr int k_seconds = 10;
+    constexpr int k_pairs = 25 * k_seconds;
+    const std::string file = "palvex_sync.m4v";
+    settings s(file, 320, 240);
+    {
+        mp4 writer(s.info);
+        clock_signal signal(320, 240);
+        ASSERT_TRUE(write_clock(writer, signal, k_pairs)) << narrow(writer.error());
+        ASSERT_TRUE(writer.close()) << narrow(writer.error());
+    }
+    const probe_result p = probe(file);
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, k_pairs);
+    // Every sample recorded is presented, in whole AAC frames: no more than
+    // what fills the last one.
+    const std::int64_t recorded = std::int64_t(k_pairs) * 1920;
+    const std::int64_t frames = (recorded + 1023) / 1024;
+    const presented_sound sound = presented(file);
+    EXPECT_EQ(sound.frames, frames);
+    EXPECT_GE(sound.samples, recorded);
+    EXPECT_LE(sound.samples, frames * 1024 + 1);  // the edit's one tick more
+    const std::vector<double> flashes = flash_times(file);
+    const std::vector<double> bursts = burst_times(file);
+    expect_in_step(flashes, bursts, k_seconds, "ffprobe");
+    for (std::size_t i = 0; i < flashes.size() && i < bursts.size(); ++i) {
+        std::printf("second %zu: flash at %.4f s, burst at %.4f s\n", i, flashes[i], bursts[i]);
+    }
+#if !defined(_WIN32)
+    const gst_result g = gst_decode(file);
+    ASSERT_TRUE(g.ran) << g.text;
+    EXPECT_EQ(g.video_frames, k_pairs);
+    EXPECT_EQ(g.audio_samples, frames * 1024);
+    expect_in_step(g.flashes, g.bursts, k_seconds, "GStreamer");
+    const mediainfo_result m = mediainfo(file);
+    ASSERT_TRUE(m.ran) << m.text;
+    EXPECT_EQ(m.video_frames, k_pairs) << m.text;
+    EXPECT_EQ(m.audio_frames, frames) << m.text;
+#endif
+}
+
+TEST(mp4_writer, close_ends_the_file_once_and_refuses_later_writes) {
+    settings s("palvex_close.m4v", 320, 240);
+    mp4 writer(s.info);
+    clock_signal signal(320, 240);
+    ASSERT_TRUE(write_clock(writer, signal, 30));
+    EXPECT_TRUE(writer.close());
+    EXPECT_EQ(writer.error(), nullptr);
+    // The file is complete while the writer still exists.
+    const probe_result p = probe("palvex_close.m4v");
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, 30);
+    const std::vector<std::uint8_t> closed = read_file("palvex_close.m4v");
+    const std::vector<std::string> boxes = top_level_boxes(closed);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
+
+    EXPECT_FALSE(write_clock(writer, signal, 1));
+    EXPECT_EQ(narrow(writer.error()), "A video write came after close");
+    EXPECT_FALSE(writer.close());
+    EXPECT_EQ(read_file("palvex_close.m4v"), closed);
+}
+
+#if !defined(_WIN32)
+// The file is moved away while it is being written: the finish cannot find
+// it, says so through error(), and the file, wherever it is, is still the
+// fragmented one and plays.
+TEST(mp4_writer, a_finish_that_fails_is_reported_and_leaves_the_fragments_playing) {
+    settings s("palvex_moved.m4v", 320, 240);
+    std::remove("palvex_moved_away.m4v");
+    mp4 writer(s.info);
+    clock_signal signal(320, 240);
+    ASSERT_TRUE(write_clock(writer, signal, 60));
+    ASSERT_EQ(std::rename("palvex_moved.m4v", "palvex_moved_away.m4v"), 0);
+    EXPECT_FALSE(writer.close());
+    EXPECT_EQ(narrow(writer.error()),
+              "The file was recorded but not finished: cannot open the file: No such file or "
+              "directory");
+    const std::vector<std::string> boxes = top_level_boxes(read_file("palvex_moved_away.m4v"));
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 3);
+    const probe_result p = probe("palvex_moved_away.m4v");
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, 60);
+}
+#endif
 
 }  // namespace

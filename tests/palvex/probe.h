@@ -1,5 +1,5 @@
-// Looks into files the writer made: Debian's native ffprobe for what a player
-// sees, and a walk over the top-level boxes for how the file is laid out.
+// Independent judges of the files the writer makes: Debian's native ffprobe
+// (under Wine as well), and on Linux GStreamer and MediaInfo.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +25,40 @@ struct probe_result {
 // Decodes every frame of the file (relative to the working directory).
 probe_result probe(const std::string& file);
 
-// Types of the file's top-level boxes, in order ("?" for a box cut short).
-std::vector<std::string> top_level_boxes(const std::string& file);
-// Types of the boxes directly inside the first top-level box of one type.
-std::vector<std::string> child_boxes(const std::string& file, const std::string& parent);
+// Video packets in decoding order: whether each is a key frame.
+std::vector<bool> key_frames(const std::string& file);
 
-std::int64_t file_size(const std::string& file);
+// Sound presented, from the packets the demuxer gives after the edit.
+struct presented_sound {
+    std::int64_t samples = 0;
+    std::int64_t frames = 0;  // AAC frames of which anything is presented
+};
+presented_sound presented(const std::string& file);
+
+// Presentation times in seconds of the white pictures and of the starts of
+// the tone bursts (to the millisecond) of a clock-signal recording.
+std::vector<double> flash_times(const std::string& file);
+std::vector<double> burst_times(const std::string& file);
+
+// GStreamer: qtdemux and the decoders, sound made gap-free from the start of
+// the presentation. Linux only.
+struct gst_result {
+    bool ran = false;
+    std::int64_t video_frames = -1;
+    std::int64_t audio_samples = -1;
+    std::vector<double> flashes;  // seconds
+    std::vector<double> bursts;
+    std::string text;
+};
+gst_result gst_decode(const std::string& file);
+
+// MediaInfo's counts. Linux only.
+struct mediainfo_result {
+    bool ran = false;
+    std::int64_t video_frames = -1;
+    std::int64_t audio_frames = -1;  // AAC frames presented
+    std::string text;
+};
+mediainfo_result mediainfo(const std::string& file);
 
 }  // namespace palvex_test

@@ -45,7 +45,7 @@ std::string shape(const std::vector<call>& log) {
         {e_call::writer_error, 'E'},  {e_call::write_video, 'V'},    {e_call::write_audio, 'A'},
         {e_call::writer_close, 'C'},  {e_call::video_new, 'v'},      {e_call::video_construct, 'f'},
         {e_call::video_release, 'r'}, {e_call::audio_new, 'a'},      {e_call::audio_construct, 's'},
-        {e_call::audio_release, 'q'},
+        {e_call::audio_release, 'q'}, {e_call::writer_end, 'X'},
     };
     std::string text;
     for (const call& c : log) text += letters.at(c.kind);

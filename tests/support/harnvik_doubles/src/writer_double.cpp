@@ -76,6 +76,11 @@ mp4::~mp4() {
     delete m_state;
 }
 
+bool mp4::close() {
+    harnvik_doubles::record({e_call::writer_end, this, {}, {}});
+    return m_state->error == nullptr;
+}
+
 const mp4::wchar16* mp4::error() const {
     harnvik_doubles::record({e_call::writer_error, this, {m_state->error != nullptr}, {}});
     return m_state->error;

@@ -32,7 +32,7 @@ class SELMET_PALVEX_API mp4 {
     // Opens the output; any failure shows in error() afterwards. Keeps no
     // reference to the record.
     explicit mp4(info& settings);
-    // Closes the output: a clean close leaves a complete, seekable file.
+    // Closes the output through close() unless the user did.
     ~mp4();
 
     mp4(const mp4&) = delete;
@@ -41,6 +41,14 @@ class SELMET_PALVEX_API mp4 {
     // Null while healthy; from the first failure on, a readable UTF-16 text
     // that stays until the writer is destroyed.
     const wchar16* error() const;
+
+    // Ends the recording: drains the encoders and, unless a write failed,
+    // turns the file into an ordinary MP4 with one full index; after a failed
+    // write the file is cut back to its last complete fragment. A failure
+    // shows in error(), and the file then still plays up to its last complete
+    // fragment. True when error() is null afterwards. Writes after close()
+    // are refused; calling it again changes nothing.
+    bool close();
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-qualifiers"

@@ -23,7 +23,9 @@ enum class e_call : std::int32_t {
                       // height, holds the message still has
     write_audio,      // object: message; value: samples, channels, channel stride,
                       // sample rate, holds the message still has
-    writer_close,     // value[0]: bytes the program had printed to standard output
+    writer_close,     // the destructor; value[0]: bytes the program had printed to
+                      // standard output by then
+    writer_end,       // close(), called by the user
     video_new,        // value[0]: size asked for
     video_construct,  // object: message; value: data format, width, height
     video_release,    // object: message; value[0]: holds left

@@ -1,0 +1,117 @@
+#include "boxes.h"
+
+namespace Selmet::Palvex::detail {
+
+std::string fourcc_text(std::uint32_t type) {
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = char((type >> shift) & 0xFF);
+        text += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return text;
+}
+
+bool read_box_header(byte_span data, std::uint64_t room, box_header& out) {
+    byte_reader r(data);
+    std::uint64_t size = r.u32();
+    out.type = r.u32();
+    out.header = 8;
+    if (size == 1) {
+        size = r.u64();
+        out.header = 16;
+    } else if (size == 0) {
+        size = room;
+    }
+    out.size = size;
+    return r.ok() && size >= out.header && size <= room;
+}
+
+bool read_top_box(byte_span head, std::int64_t position, std::int64_t file_size, top_box& out) {
+    box_header h;
+    if (position < 0 || file_size < position ||
+        !read_box_header(head, std::uint64_t(file_size - position), h)) {
+        return false;
+    }
+    out = top_box{h.type, position, std::int64_t(h.size), h.header};
+    return true;
+}
+
+bool split_boxes(byte_span data, std::vector<box>& out) {
+    out.clear();
+    std::size_t at = 0;
+    while (data.size() - at >= 8) {
+        box_header h;
+        if (!read_box_header(data.subspan(at), data.size() - at, h)) return false;
+        const auto size = std::size_t(h.size);
+        out.push_back(
+            box{h.type, data.subspan(at, size), data.subspan(at + h.header, size - h.header)});
+        at += size;
+    }
+    return true;
+}
+
+const box* find_box(const std::vector<box>& boxes, std::uint32_t type) {
+    for (const box& b : boxes) {
+        if (b.type == type) return &b;
+    }
+    return nullptr;
+}
+
+std::uint64_t byte_reader::uint(std::size_t bytes) {
+    if (!m_ok || left() < bytes) {
+        m_ok = false;
+        return 0;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i) value = value << 8 | m_data[m_at++];
+    return value;
+}
+
+void byte_reader::skip(std::size_t bytes) {
+    if (!m_ok || left() < bytes) {
+        m_ok = false;
+        return;
+    }
+    m_at += bytes;
+}
+
+void byte_reader::full_header(std::uint32_t& version, std::uint32_t& flags) {
+    const std::uint32_t word = u32();
+    version = word >> 24;
+    flags = word & 0xFFFFFF;
+}
+
+void byte_writer::u16(std::uint32_t value) {
+    u8(value >> 8);
+    u8(value);
+}
+
+void byte_writer::u32(std::uint32_t value) {
+    u16(value >> 16);
+    u16(value & 0xFFFF);
+}
+
+void byte_writer::u64(std::uint64_t value) {
+    u32(std::uint32_t(value >> 32));
+    u32(std::uint32_t(value));
+}
+
+std::size_t byte_writer::begin(std::uint32_t type) {
+    const std::size_t start = m_bytes.size();
+    u32(0);
+    u32(type);
+    return start;
+}
+
+std::size_t byte_writer::begin_full(std::uint32_t type, std::uint32_t version,
+                                    std::uint32_t flags) {
+    const std::size_t start = begin(type);
+    u32(version << 24 | flags);
+    return start;
+}
+
+void byte_writer::patch_u32(std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) m_bytes[at + i] = std::uint8_t(value >> (24 - 8 * i));
+}
+
+}  // namespace Selmet::Palvex::detail

@@ -1,0 +1,88 @@
+// The sample index of a fragmented MP4 as tracks of samples, and the full
+// index (moov) of an ordinary MP4 made from them. Pure functions over bytes:
+// the file itself is finish.cpp's business.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "boxes.h"
+#include "fault.h"
+
+namespace Selmet::Palvex::detail {
+
+struct sample {
+    std::int64_t offset = 0;  // in the file
+    std::uint32_t size = 0;
+    std::uint32_t duration = 0;
+    std::int32_t composition = 0;  // presentation time minus decoding time
+    bool sync = false;
+};
+
+// Samples that lie one after another in the file.
+struct chunk {
+    std::int64_t offset = 0;
+    std::uint32_t samples = 0;
+};
+
+struct track {
+    std::uint32_t id = 0;
+    std::uint32_t timescale = 0;
+    bool sound = false;
+    // Fragment defaults from the trex box.
+    std::uint32_t default_duration = 0;
+    std::uint32_t default_size = 0;
+    std::uint32_t default_flags = 0;
+    bool have_decode_time = false;
+    std::int64_t first_decode_time = 0;
+    std::int64_t decode_time = 0;  // of the next sample
+    std::vector<sample> samples;
+    std::vector<chunk> chunks;
+};
+
+struct movie {
+    std::uint32_t timescale = 0;
+    std::vector<track> tracks;  // in the order of their trak boxes
+};
+
+// What only the sound encoder knows: how many decoded samples at the start
+// merely prime the decoder, how many samples one stored sample decodes to,
+// the sample rate, and how many samples were recorded.
+struct sound_timing {
+    std::int64_t priming = 0;
+    std::int32_t frame_size = 0;
+    std::int32_t sample_rate = 0;
+    std::int64_t recorded = 0;
+};
+
+// How a track is presented: its whole media length, the media time of its
+// first presented instant and the presented length in the movie's scale.
+struct presentation {
+    std::int64_t media_duration = 0;
+    std::int64_t media_start = 0;
+    std::int64_t shown = 0;
+};
+
+// Tracks, time scales and fragment defaults from a moov's payload.
+fault read_movie(byte_span moov_payload, movie& out);
+
+// Adds the samples of one fragment. moof_position is where the moof box
+// starts in the file, file_size how long the file is: every sample must lie
+// inside it.
+fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int64_t file_size,
+                   movie& m);
+
+// The muxer stretches the first sound sample to cover a late start of the
+// picture and shortens the last one to the samples recorded. In the full
+// index every sound sample lasts what it decodes to: the priming, counted in
+// decoded samples, is where the edit starts, and its end shows whole samples.
+void retime_sound(track& t, const sound_timing& sound);
+
+presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound);
+
+// The full index: the first moov with complete sample tables, one edit per
+// track and durations, without the fragment defaults.
+fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
+                 byte_vector& out);
+
+}  // namespace Selmet::Palvex::detail

@@ -1,0 +1,315 @@
+// The full index, one function per box. Boxes the full index does not change
+// are copied from the first index as they are.
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "index.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace Selmet::Palvex::detail {
+
+namespace {
+
+constexpr std::uint64_t k_max_u32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t k_rate_one = 0x00010000;  // 16.16 fixed point
+
+fault bad(const std::string& text) {
+    return failure(e_fault_layout, text);
+}
+
+// mvhd, tkhd and mdhd with a new duration. Version 0 keeps 32-bit times,
+// version 1 64-bit ones; the box is written in version 1 only when a value
+// needs it.
+// A movie header also gets a new time scale.
+fault put_timed_box(byte_writer& w, const box& b, std::uint64_t duration,
+                    std::uint32_t movie_timescale = 0) {
+    const bool is_tkhd = b.type == fourcc("tkhd");
+    byte_reader r(b.payload);
+    std::uint32_t version = 0, flags = 0;
+    r.full_header(version, flags);
+    const std::size_t width = version == 1 ? 8 : 4;
+    const std::uint64_t created = r.uint(width);
+    const std::uint64_t modified = r.uint(width);
+    const std::uint32_t scale_or_id = r.u32();
+    const std::uint32_t reserved = is_tkhd ? r.u32() : 0;
+    r.uint(width);  // the old duration
+    if (!r.ok()) return bad("a header box is cut short: " + fourcc_text(b.type));
+    const bool wide = created > k_max_u32 || modified > k_max_u32 || duration > k_max_u32;
+    const std::size_t at = w.begin_full(b.type, wide ? 1 : 0, flags);
+    const auto put_time = [&w, wide](std::uint64_t value) {
+        wide ? w.u64(value) : w.u32(std::uint32_t(value));
+    };
+    put_time(created);
+    put_time(modified);
+    w.u32(movie_timescale != 0 ? movie_timescale : scale_or_id);
+    if (is_tkhd) w.u32(reserved);
+    put_time(duration);
+    w.raw(r.rest());
+    w.end(at);
+    return {};
+}
+
+// One edit: the track shows from its first presented instant on.
+void put_edts(byte_writer& w, const presentation& p) {
+    const bool wide = std::uint64_t(p.shown) > k_max_u32 ||
+                      p.media_start > std::numeric_limits<std::int32_t>::max();
+    const std::size_t edts = w.begin(fourcc("edts"));
+    const std::size_t elst = w.begin_full(fourcc("elst"), wide ? 1 : 0, 0);
+    w.u32(1);
+    if (wide) {
+        w.u64(std::uint64_t(p.shown));
+        w.u64(std::uint64_t(p.media_start));
+    } else {
+        w.u32(std::uint32_t(p.shown));
+        w.u32(std::uint32_t(p.media_start));
+    }
+    w.u32(k_rate_one);
+    w.end(elst);
+    w.end(edts);
+}
+
+// A run-length coded table of (count, value) pairs.
+template <typename value_of>
+void put_runs(byte_writer& w, std::uint32_t type, std::uint32_t version, const track& t,
+              value_of value) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
+    for (const sample& s : t.samples) {
+        const std::uint32_t v = value(s);
+        if (!runs.empty() && runs.back().second == v) {
+            ++runs.back().first;
+        } else {
+            runs.emplace_back(1, v);
+        }
+    }
+    const std::size_t at = w.begin_full(type, version, 0);
+    w.u32(std::uint32_t(runs.size()));
+    for (const auto& [count, v] : runs) {
+        w.u32(count);
+        w.u32(v);
+    }
+    w.end(at);
+}
+
+void put_stts(byte_writer& w, const track& t) {
+    put_runs(w, fourcc("stts"), 0, t, [](const sample& s) { return s.duration; });
+}
+
+// Presentation offsets, when any sample has one; version 1 when one is negative.
+void put_ctts(byte_writer& w, const track& t) {
+    const bool any = std::any_of(t.samples.begin(), t.samples.end(),
+                                 [](const sample& s) { return s.composition != 0; });
+    if (!any) return;
+    const bool negative = std::any_of(t.samples.begin(), t.samples.end(),
+                                      [](const sample& s) { return s.composition < 0; });
+    put_runs(w, fourcc("ctts"), negative ? 1 : 0, t,
+             [](const sample& s) { return std::uint32_t(s.composition); });
+}
+
+// Sync samples, unless every sample is one.
+void put_stss(byte_writer& w, const track& t) {
+    const auto sync_count = std::size_t(
+        std::count_if(t.samples.begin(), t.samples.end(), [](const sample& s) { return s.sync; }));
+    if (sync_count == t.samples.size()) return;
+    const std::size_t at = w.begin_full(fourcc("stss"), 0, 0);
+    w.u32(std::uint32_t(sync_count));
+    for (std::size_t i = 0; i < t.samples.size(); ++i) {
+        if (t.samples[i].sync) w.u32(std::uint32_t(i + 1));
+    }
+    w.end(at);
+}
+
+// Each run of a fragment is one chunk.
+void put_stsc(byte_writer& w, const track& t) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;  // first chunk, samples
+    for (std::size_t i = 0; i < t.chunks.size(); ++i) {
+        if (runs.empty() || runs.back().second != t.chunks[i].samples) {
+            runs.emplace_back(std::uint32_t(i + 1), t.chunks[i].samples);
+        }
+    }
+    const std::size_t at = w.begin_full(fourcc("stsc"), 0, 0);
+    w.u32(std::uint32_t(runs.size()));
+    for (const auto& [first, count] : runs) {
+        w.u32(first);
+        w.u32(count);
+        w.u32(1);  // sample description
+    }
+    w.end(at);
+}
+
+void put_stsz(byte_writer& w, const track& t) {
+    const bool same = !t.samples.empty() &&
+                      std::all_of(t.samples.begin(), t.samples.end(), [&t](const sample& s) {
+                          return s.size == t.samples.front().size;
+                      });
+    const std::size_t at = w.begin_full(fourcc("stsz"), 0, 0);
+    w.u32(same ? t.samples.front().size : 0);
+    w.u32(std::uint32_t(t.samples.size()));
+    if (!same) {
+        for (const sample& s : t.samples) w.u32(s.size);
+    }
+    w.end(at);
+}
+
+// Chunk offsets, 64-bit (co64) where the file needs it.
+void put_stco(byte_writer& w, const track& t) {
+    const bool wide = std::any_of(t.chunks.begin(), t.chunks.end(), [](const chunk& c) {
+        return std::uint64_t(c.offset) > k_max_u32;
+    });
+    const std::size_t at = w.begin_full(wide ? fourcc("co64") : fourcc("stco"), 0, 0);
+    w.u32(std::uint32_t(t.chunks.size()));
+    for (const chunk& c : t.chunks) {
+        wide ? w.u64(std::uint64_t(c.offset)) : w.u32(std::uint32_t(c.offset));
+    }
+    w.end(at);
+}
+
+bool is_sample_table(std::uint32_t type) {
+    for (const std::uint32_t t : {fourcc("stts"), fourcc("ctts"), fourcc("stss"), fourcc("stsc"),
+                                  fourcc("stsz"), fourcc("stz2"), fourcc("stco"), fourcc("co64"),
+                                  fourcc("cslg"), fourcc("sbgp"), fourcc("sdtp")}) {
+        if (type == t) return true;
+    }
+    return false;
+}
+
+// mdia, minf and stbl: copied with a new media header and new sample tables.
+fault put_media_box(byte_writer& w, const box& b, const track& t, const presentation& p) {
+    std::vector<box> parts;
+    if (!split_boxes(b.payload, parts)) return bad("a media box is cut short");
+    const std::size_t at = w.begin(b.type);
+    for (const box& part : parts) {
+        if (part.type == fourcc("mdhd")) {
+            if (fault f = put_timed_box(w, part, std::uint64_t(p.media_duration))) return f;
+        } else if (part.type == fourcc("minf") || part.type == fourcc("stbl")) {
+            if (fault f = put_media_box(w, part, t, p)) return f;
+        } else if (b.type == fourcc("stbl") && is_sample_table(part.type)) {
+            continue;
+        } else {
+            w.raw(part.whole);
+            if (part.type == fourcc("stsd")) {
+                put_stts(w, t);
+                put_ctts(w, t);
+                put_stss(w, t);
+                put_stsc(w, t);
+                put_stsz(w, t);
+                put_stco(w, t);
+            }
+        }
+    }
+    w.end(at);
+    return {};
+}
+
+fault put_trak(byte_writer& w, const box& trak, const track& t, const presentation& p) {
+    std::vector<box> parts;
+    if (!split_boxes(trak.payload, parts)) return bad("a track box is cut short");
+    const std::size_t at = w.begin(fourcc("trak"));
+    for (const box& part : parts) {
+        if (part.type == fourcc("tkhd")) {
+            if (fault f = put_timed_box(w, part, std::uint64_t(p.shown))) return f;
+            put_edts(w, p);
+        } else if (part.type == fourcc("mdia")) {
+            if (fault f = put_media_box(w, part, t, p)) return f;
+        } else if (part.type != fourcc("edts")) {
+            w.raw(part.whole);
+        }
+    }
+    w.end(at);
+    return {};
+}
+
+}  // namespace
+
+void retime_sound(track& t, const sound_timing& sound) {
+    if (!t.sound || sound.frame_size <= 0 || sound.sample_rate <= 0) return;
+    const auto decoded =
+        std::uint32_t(av_rescale(sound.frame_size, t.timescale, sound.sample_rate));
+    for (sample& s : t.samples) s.duration = decoded;
+}
+
+presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound) {
+    presentation out;
+    if (t.samples.empty()) return out;
+    std::int64_t dts = t.first_decode_time;
+    std::int64_t first = std::numeric_limits<std::int64_t>::max();
+    std::int64_t last = std::numeric_limits<std::int64_t>::min();
+    // The encoder's priming is counted in decoded samples; every stored
+    // sample decodes to frame_size of them.
+    const bool primed = t.sound && sound.frame_size > 0 && sound.sample_rate > 0;
+    const std::int64_t whole = primed ? sound.priming / sound.frame_size : 0;
+    std::int64_t sound_start = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t i = 0; i < t.samples.size(); ++i) {
+        const sample& s = t.samples[i];
+        if (primed && std::int64_t(i) == whole) {
+            sound_start =
+                dts + s.composition +
+                av_rescale(sound.priming % sound.frame_size, t.timescale, sound.sample_rate);
+        }
+        first = std::min(first, dts + s.composition);
+        last = std::max(last, dts + s.composition + std::int64_t(s.duration));
+        dts += s.duration;
+        out.media_duration += s.duration;
+    }
+    if (primed) {
+        // A recording shorter than its priming shows nothing.
+        first = std::min(last, sound_start);
+        // The encoder's padding after the last recorded sample is not shown
+        // either, up to the end of the stored sample that holds it: players
+        // drop a sample that an edit shows only in part.
+        if (sound.recorded > 0) {
+            const std::int64_t end = sound.priming + sound.recorded;
+            const std::int64_t whole_end =
+                (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
+            last = std::min(last, first + av_rescale(whole_end - sound.priming, t.timescale,
+                                                     sound.sample_rate));
+        }
+    }
+    out.media_start = first;
+    out.shown = av_rescale(last - first, movie_timescale, t.timescale);
+    // One tick more: a player drops the last sound sample when the edit ends
+    // exactly where that sample does.
+    if (t.sound && sound.frame_size > 0 && out.shown > 0) ++out.shown;
+    return out;
+}
+
+fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
+                 byte_vector& out) {
+    std::vector<box> top;
+    if (!split_boxes(first_moov_payload, top)) return bad("the index is cut short");
+    // The movie counts time in the sound's own scale, where there is sound,
+    // so that its edit can show exactly whole samples.
+    for (const track& t : m.tracks) {
+        if (t.sound && sound.frame_size > 0) m.timescale = t.timescale;
+    }
+    std::vector<presentation> shown;
+    std::int64_t longest = 0;
+    for (track& t : m.tracks) {
+        retime_sound(t, sound);
+        shown.push_back(present(t, m.timescale, sound));
+        longest = std::max(longest, shown.back().shown);
+    }
+    byte_writer w;
+    const std::size_t at = w.begin(fourcc("moov"));
+    std::size_t index = 0;
+    for (const box& b : top) {
+        if (b.type == fourcc("mvhd")) {
+            if (fault f = put_timed_box(w, b, std::uint64_t(longest), m.timescale)) return f;
+        } else if (b.type == fourcc("trak")) {
+            if (index >= m.tracks.size()) return bad("the index has more tracks than it had");
+            if (fault f = put_trak(w, b, m.tracks[index], shown[index])) return f;
+            ++index;
+        } else if (b.type != fourcc("mvex")) {
+            w.raw(b.whole);
+        }
+    }
+    w.end(at);
+    if (w.size() > k_max_u32) return bad("the full index is too large");
+    out = w.take();
+    return {};
+}
+
+}  // namespace Selmet::Palvex::detail

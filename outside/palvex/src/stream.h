@@ -1,0 +1,48 @@
+// One stream of the file: its encoder, its place in the muxer, its kind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "fault.h"
+#include "selmet/palvex/mp4.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace Selmet::Palvex::detail {
+
+enum e_stream_kind { e_stream_video, e_stream_audio };
+
+class stream {
+  public:
+    explicit stream(e_stream_kind kind) : m_kind(kind) {}
+    ~stream();
+    stream(const stream&) = delete;
+    stream& operator=(const stream&) = delete;
+
+    // H.264 through libx264, or MPEG-4 part 2 where libx264 is missing.
+    fault open_video(AVFormatContext* output, const writer::mp4::info& settings);
+    fault open_audio(AVFormatContext* output, std::int32_t channels, std::int32_t rate,
+                     std::int32_t bit_rate);
+
+    // Hands a frame to the encoder (null: no more frames) and every packet
+    // that comes out to `take`, in the encoder's time base.
+    using packet_taker = std::function<fault(AVPacket* packet, AVRational from)>;
+    fault encode(const AVFrame* frame, AVPacket* scratch, const packet_taker& take);
+
+    bool open() const { return m_codec != nullptr && m_stream != nullptr; }
+    e_stream_kind kind() const { return m_kind; }
+    AVCodecContext* codec() const { return m_codec; }
+
+  private:
+    fault add_to(AVFormatContext* output);
+
+    e_stream_kind m_kind;
+    AVCodecContext* m_codec = nullptr;
+    AVStream* m_stream = nullptr;
+};
+
+}  // namespace Selmet::Palvex::detail

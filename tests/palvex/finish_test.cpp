@@ -1,0 +1,217 @@
+// The finish and the cut on real files from the inner recording, which ends
+// a file without finishing it: the file after every single write of the
+// finish, the cut at every byte of a torn last fragment, a finish that fails.
+#include "finish.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "probe.h"
+#include "recording.h"
+#include "test_support.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+using namespace palvex_test;
+namespace detail = Selmet::Palvex::detail;
+
+// A fragmented file as the muxer leaves it, and what the finisher would get.
+detail::finish_record record_fragmented(const std::string& file, int pairs, std::int32_t bit_rate) {
+    settings s(file, 320, 240);
+    s.info.bit_rate = bit_rate;
+    s.info.audio_bit_rate = 16000;
+    detail::recording recording;
+    detail::finish_record record;
+    EXPECT_FALSE(recording.open(s.info));
+    clock_signal signal(320, 240);
+    for (int i = 0; i < pairs; ++i) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        EXPECT_FALSE(recording.write_video(frame, -1));
+        EXPECT_FALSE(recording.write_audio(block));
+        frame->release();
+        block->release();
+    }
+    EXPECT_FALSE(recording.end(record));
+    EXPECT_TRUE(record.ended);
+    return record;
+}
+
+#if !defined(_WIN32)
+// Frames decoded per stream (video first) by FFmpeg's own demuxer and
+// decoders, in this process; -1 when the file does not open.
+std::vector<std::int64_t> decode_here(const std::string& file) {
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, file.c_str(), nullptr, nullptr) < 0) return {-1};
+    std::vector<std::int64_t> frames(input->nb_streams, 0);
+    std::vector<AVCodecContext*> decoders(input->nb_streams, nullptr);
+    if (avformat_find_stream_info(input, nullptr) < 0) frames = {-1};
+    for (unsigned i = 0; i < input->nb_streams && frames[0] >= 0; ++i) {
+        const AVCodec* codec = avcodec_find_decoder(input->streams[i]->codecpar->codec_id);
+        decoders[i] = avcodec_alloc_context3(codec);
+        avcodec_parameters_to_context(decoders[i], input->streams[i]->codecpar);
+        avcodec_open2(decoders[i], codec, nullptr);
+    }
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto receive = [&](std::size_t i) {
+        while (avcodec_receive_frame(decoders[i], frame) == 0) ++frames[i];
+    };
+    while (frames[0] >= 0 && av_read_frame(input, packet) >= 0) {
+        const auto i = std::size_t(packet->stream_index);
+        if (avcodec_send_packet(decoders[i], packet) < 0) frames[i] = -1000000;
+        receive(i);
+        av_packet_unref(packet);
+    }
+    for (std::size_t i = 0; i < decoders.size() && frames[0] >= 0; ++i) {
+        avcodec_send_packet(decoders[i], nullptr);
+        receive(i);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    for (AVCodecContext*& d : decoders) avcodec_free_context(&d);
+    avformat_close_input(&input);
+    return frames;
+}
+#endif
+
+TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
+    constexpr int k_pairs = 100;  // four whole fragments
+    const std::string file = "palvex_steps.m4v";
+    detail::finish_record record = record_fragmented(file, k_pairs, 200000);
+    const std::vector<std::uint8_t> fragmented = read_file(file);
+    ASSERT_FALSE(detail::finish_file(record));
+    const std::vector<std::uint8_t> finished = read_file(file);
+    ASSERT_NE(finished, fragmented);
+
+    std::vector<std::uint8_t> previous = fragmented;
+    for (std::int32_t k = 0;; ++k) {
+        write_file(file, fragmented);
+        record.write_limit = k;
+        const detail::fault f = detail::finish_file(record);
+        ASSERT_FALSE(f) << f.text;
+        const std::vector<std::uint8_t> left = read_file(file);
+        if (k > 0) {
+            EXPECT_NE(left, previous) << "write " << k << " changed nothing";
+        }
+        previous = left;
+        const probe_result p = probe(file);
+        ASSERT_TRUE(p.ran) << "after " << k << " writes: " << p.text;
+        EXPECT_EQ(p.video_frames, k_pairs) << "after " << k << " writes";
+        EXPECT_GE(p.audio_frames, k_pairs * 1920 / 1024) << "after " << k << " writes";
+#if !defined(_WIN32)
+        const gst_result g = gst_decode(file);
+        ASSERT_TRUE(g.ran) << "after " << k << " writes: " << g.text;
+        EXPECT_EQ(g.video_frames, k_pairs) << "after " << k << " writes";
+        EXPECT_GE(g.audio_samples, k_pairs * 1920) << "after " << k << " writes";
+        const mediainfo_result m = mediainfo(file);
+        ASSERT_TRUE(m.ran) << "after " << k << " writes: " << m.text;
+        EXPECT_EQ(m.video_frames, k_pairs) << "after " << k << " writes";
+#endif
+        if (left == finished) {
+            std::printf("the finish is %d writes; the file played after each\n", k);
+            EXPECT_GE(k, 4);
+            const std::vector<std::string> boxes = top_level_boxes(left);
+            EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
+            EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
+            break;
+        }
+        ASSERT_LT(k, 50) << "the finish does not end";
+    }
+}
+
+TEST(finish_file, a_finish_that_fails_leaves_the_fragmented_file_as_it_was) {
+    const std::string file = "palvex_unfinished.m4v";
+    detail::finish_record record = record_fragmented(file, 60, 200000);
+    const std::vector<std::uint8_t> fragmented = read_file(file);
+    ASSERT_EQ(record.samples_written.size(), 2u);
+    EXPECT_EQ(record.samples_written[0], 60);
+    // The fragments hold other counts than the muxer was given.
+    record.samples_written[0] += 1;
+    const detail::fault f = detail::finish_file(record);
+    EXPECT_EQ(detail::describe(f),
+              "The file was recorded but not finished: track 1 holds 60 samples, but 61 were "
+              "written");
+    EXPECT_EQ(read_file(file), fragmented);
+    const probe_result p = probe(file);
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, 60);
+
+    std::remove("palvex_missing.m4v");
+    record.path = "palvex_missing.m4v";
+    EXPECT_EQ(detail::finish_file(record).kind, detail::e_fault_finish);
+}
+
+TEST(cut_torn_fragment, a_fragment_torn_at_any_byte_is_cut_and_the_whole_ones_still_decode) {
+    const std::string file = "palvex_torn.m4v";
+    // Two whole fragments, then a short third one that the tests tear.
+    constexpr int k_pairs = 56;
+    detail::finish_record record = record_fragmented(file, k_pairs, 20000);
+    const std::vector<std::uint8_t> whole = read_file(file);
+    const fragments all = complete_fragments(whole);
+    ASSERT_EQ(all.count, 3);
+    // After the fragments, the muxer's random access index.
+    ASSERT_LE(all.end, std::int64_t(whole.size()));
+    const std::vector<std::uint8_t> two(whole.begin(), whole.begin() + all.end - 1);
+    const fragments kept = complete_fragments(two);
+    ASSERT_EQ(kept.count, 2);
+    ASSERT_EQ(kept.samples[0], 50);
+    // The writer remembers the ends of the whole fragments only.
+    record.complete_ends.erase(
+        std::remove_if(record.complete_ends.begin(), record.complete_ends.end(),
+                       [&kept](std::int64_t end) { return end > kept.end; }),
+        record.complete_ends.end());
+    ASSERT_EQ(record.complete_ends.back(), kept.end);
+
+    std::printf("tearing the last fragment at each of its %lld bytes\n",
+                static_cast<long long>(all.end - kept.end));
+    for (std::int64_t at = kept.end; at < all.end; ++at) {
+        write_file(file, std::vector<std::uint8_t>(whole.begin(), whole.begin() + at));
+        ASSERT_FALSE(detail::cut_torn_fragment(record));
+        const std::vector<std::uint8_t> cut = read_file(file);
+        ASSERT_EQ(std::int64_t(cut.size()), at) << "the cut changed the file's length";
+        const fragments left = complete_fragments(cut);
+        ASSERT_EQ(left.samples, kept.samples) << "torn at " << at;
+#if !defined(_WIN32)
+        // The Windows build of FFmpeg has no demuxer or decoders: there the
+        // native ffprobe below judges a sample of the cuts.
+        const std::vector<std::int64_t> decoded = decode_here(file);
+        ASSERT_EQ(decoded.size(), 2u) << "torn at " << at;
+        ASSERT_EQ(decoded[0], 50) << "torn at " << at;
+        ASSERT_EQ(decoded[1], kept.samples[1]) << "torn at " << at;
+#endif
+        if (at - kept.end >= 8) {
+            const std::vector<std::string> boxes = top_level_boxes(cut);
+            ASSERT_EQ(boxes.back(), "free") << "torn at " << at;
+        }
+    }
+    // ffprobe agrees, at the edges and in between.
+    std::vector<std::int64_t> sample = {kept.end + 1, kept.end + 7, kept.end + 8, all.end - 1};
+    for (std::int64_t at = kept.end; at < all.end; at += 200) sample.push_back(at);
+    for (const std::int64_t at : sample) {
+        write_file(file, std::vector<std::uint8_t>(whole.begin(), whole.begin() + at));
+        ASSERT_FALSE(detail::cut_torn_fragment(record));
+        const probe_result p = probe(file);
+        ASSERT_TRUE(p.ran) << p.text;
+        EXPECT_EQ(p.video_frames, 50) << "torn at " << at;
+    }
+}
+
+TEST(cut_torn_fragment, the_tail_starts_at_the_last_whole_fragment_that_the_file_holds) {
+    EXPECT_EQ(detail::torn_tail(1000, {100, 400, 900}), 900);
+    // Ends past the file were never whole on the disk.
+    EXPECT_EQ(detail::torn_tail(1000, {100, 400, 1200}), 400);
+    // Too little room for a box header, or nothing torn.
+    EXPECT_EQ(detail::torn_tail(1000, {100, 995}), -1);
+    EXPECT_EQ(detail::torn_tail(1000, {100, 1000}), -1);
+    EXPECT_EQ(detail::torn_tail(1000, {}), -1);
+}
+
+}  // namespace

@@ -1,0 +1,478 @@
+// The index code on byte vectors made here, box by box: what it reads from
+// a first index and its fragments, what full index it writes, and that bad
+// bytes get a fault instead of a read past the end.
+#include "index.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "boxes.h"
+
+namespace {
+
+using namespace Selmet::Palvex::detail;
+
+constexpr std::uint64_t k_4_gib = std::uint64_t(1) << 32;
+
+struct track_spec {
+    std::uint32_t id = 1;
+    std::uint32_t timescale = 12800;
+    bool sound = false;
+    std::uint32_t version = 0;  // of tkhd and mdhd
+    std::uint32_t default_duration = 0;
+    std::uint32_t default_size = 0;
+    std::uint32_t default_flags = 0;
+};
+
+// A full box with times of 32 or 64 bits: created, modified, one field (time
+// scale or track id, with tkhd's reserved word after it), duration.
+void put_timed(byte_writer& w, const char (&type)[5], std::uint32_t version, std::uint32_t field,
+               bool tkhd, std::uint64_t created = 0) {
+    const std::size_t at = w.begin_full(fourcc(type), version, 0);
+    for (int i = 0; i < 2; ++i) version == 1 ? w.u64(created) : w.u32(std::uint32_t(created));
+    w.u32(field);
+    if (tkhd) w.u32(0);
+    version == 1 ? w.u64(0) : w.u32(0);
+    for (int i = 0; i < 8; ++i) w.u32(0);  // the rest of the box, copied as it is
+    w.end(at);
+}
+
+byte_vector moov_payload(const std::vector<track_spec>& tracks, std::uint32_t mvhd_version = 0,
+                         std::uint64_t created = 0) {
+    byte_writer w;
+    put_timed(w, "mvhd", mvhd_version, 1000, false, created);
+    for (const track_spec& t : tracks) {
+        const std::size_t trak = w.begin(fourcc("trak"));
+        put_timed(w, "tkhd", t.version, t.id, true, created);
+        const std::size_t mdia = w.begin(fourcc("mdia"));
+        put_timed(w, "mdhd", t.version, t.timescale, false, created);
+        const std::size_t hdlr = w.begin_full(fourcc("hdlr"), 0, 0);
+        w.u32(0);
+        w.u32(t.sound ? fourcc("soun") : fourcc("vide"));
+        for (int i = 0; i < 3; ++i) w.u32(0);
+        w.u8(0);
+        w.end(hdlr);
+        const std::size_t minf = w.begin(fourcc("minf"));
+        const std::size_t stbl = w.begin(fourcc("stbl"));
+        const std::size_t stsd = w.begin_full(fourcc("stsd"), 0, 0);
+        w.u32(0);
+        w.end(stsd);
+        for (const std::uint32_t empty : {fourcc("stts"), fourcc("stsc"), fourcc("stco")}) {
+            const std::size_t b = w.begin_full(empty, 0, 0);
+            w.u32(0);
+            w.end(b);
+        }
+        w.end(stbl);
+        w.end(minf);
+        w.end(mdia);
+        w.end(trak);
+    }
+    const std::size_t mvex = w.begin(fourcc("mvex"));
+    for (const track_spec& t : tracks) {
+        const std::size_t trex = w.begin_full(fourcc("trex"), 0, 0);
+        w.u32(t.id);
+        w.u32(1);
+        w.u32(t.default_duration);
+        w.u32(t.default_size);
+        w.u32(t.default_flags);
+        w.end(trex);
+    }
+    w.end(mvex);
+    return w.take();
+}
+
+struct sample_spec {
+    std::uint32_t duration;
+    std::uint32_t size;
+    std::uint32_t flags;
+    std::int32_t composition;
+};
+
+// One traf: tfhd with the given flags and defaults, tfdt, one trun that
+// carries the fields its flags name.
+void put_traf(byte_writer& w, std::uint32_t track, std::uint32_t tfhd_flags_set,
+              const sample_spec& defaults, std::uint64_t base, std::uint32_t trun_flags_set,
+              std::uint32_t trun_version, std::int32_t data_offset,
+              const std::vector<sample_spec>& samples, std::uint64_t decode_time = 0) {
+    const std::size_t traf = w.begin(fourcc("traf"));
+    const std::size_t tfhd = w.begin_full(fourcc("tfhd"), 0, tfhd_flags_set);
+    w.u32(track);
+    if (tfhd_flags_set & tfhd_flags::base_data_offset) w.u64(base);
+    if (tfhd_flags_set & tfhd_flags::default_sample_duration) w.u32(defaults.duration);
+    if (tfhd_flags_set & tfhd_flags::default_sample_size) w.u32(defaults.size);
+    if (tfhd_flags_set & tfhd_flags::default_sample_flags) w.u32(defaults.flags);
+    w.end(tfhd);
+    const std::size_t tfdt = w.begin_full(fourcc("tfdt"), 1, 0);
+    w.u64(decode_time);
+    w.end(tfdt);
+    const std::size_t trun = w.begin_full(fourcc("trun"), trun_version, trun_flags_set);
+    w.u32(std::uint32_t(samples.size()));
+    if (trun_flags_set & trun_flags::data_offset) w.u32(std::uint32_t(data_offset));
+    for (const sample_spec& s : samples) {
+        if (trun_flags_set & trun_flags::sample_duration) w.u32(s.duration);
+        if (trun_flags_set & trun_flags::sample_size) w.u32(s.size);
+        if (trun_flags_set & trun_flags::sample_flags) w.u32(s.flags);
+        if (trun_flags_set & trun_flags::sample_composition_offset)
+            w.u32(std::uint32_t(s.composition));
+    }
+    w.end(trun);
+    w.end(traf);
+}
+
+constexpr std::uint32_t k_all_fields = trun_flags::data_offset | trun_flags::sample_duration |
+                                       trun_flags::sample_size | trun_flags::sample_flags |
+                                       trun_flags::sample_composition_offset;
+
+// Four video samples with B-frame offsets, as the muxer writes them.
+const std::vector<sample_spec> k_video = {
+    {512, 1000, sample_flags::depends_on_none, 1024},
+    {512, 300, sample_flags::is_non_sync | sample_flags::depends_on_others, 2048},
+    {512, 200, sample_flags::is_non_sync | sample_flags::depends_on_others, 0},
+    {512, 250, sample_flags::is_non_sync | sample_flags::depends_on_others, 512},
+};
+
+byte_vector video_moof(std::uint32_t trun_version = 0,
+                       const std::vector<sample_spec>& samples = k_video) {
+    byte_writer w;
+    put_traf(w, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, trun_version, 100,
+             samples);
+    return w.take();
+}
+
+movie read(const byte_vector& moov, const std::vector<byte_vector>& moofs,
+           std::int64_t file_size = 1 << 20) {
+    movie m;
+    EXPECT_FALSE(read_movie(moov, m));
+    std::int64_t position = 1000;
+    for (const byte_vector& moof : moofs) {
+        const fault f = add_fragment(moof, position, file_size, m);
+        EXPECT_FALSE(f) << f.text;
+        position += 10000;
+    }
+    return m;
+}
+
+// The boxes of a written moov, found by a path of types.
+byte_span find_path(byte_span data, std::initializer_list<const char*> path) {
+    for (const char* type : path) {
+        std::vector<box> boxes;
+        EXPECT_TRUE(split_boxes(data, boxes));
+        const box* b = nullptr;
+        for (const box& x : boxes) {
+            if (fourcc_text(x.type) == type) b = &x;
+        }
+        if (b == nullptr) return {};
+        data = b->payload;
+    }
+    return data;
+}
+
+TEST(index_reading, samples_come_from_trun_fields_or_from_tfhd_and_trex_defaults) {
+    const sample_spec d{512, 700, sample_flags::is_non_sync, 0};
+    track_spec with_trex;
+    with_trex.default_duration = d.duration;
+    with_trex.default_size = d.size;
+    with_trex.default_flags = d.flags;
+    const std::vector<sample_spec> same(3, d);
+
+    byte_writer all_fields, tfhd_defaults, trex_defaults;
+    put_traf(all_fields, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, same);
+    put_traf(tfhd_defaults, 1,
+             tfhd_flags::default_base_is_moof | tfhd_flags::default_sample_duration |
+                 tfhd_flags::default_sample_size | tfhd_flags::default_sample_flags,
+             d, 0, trun_flags::data_offset, 0, 100, same);
+    put_traf(trex_defaults, 1, tfhd_flags::default_base_is_moof, {}, 0, trun_flags::data_offset, 0,
+             100, same);
+    const movie a = read(moov_payload({track_spec{}}), {all_fields.take()});
+    const movie b = read(moov_payload({track_spec{}}), {tfhd_defaults.take()});
+    const movie c = read(moov_payload({with_trex}), {trex_defaults.take()});
+    for (const movie* m : {&a, &b, &c}) {
+        ASSERT_EQ(m->tracks.size(), 1u);
+        const std::vector<sample>& s = m->tracks[0].samples;
+        ASSERT_EQ(s.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(s[i].offset, 1100 + std::int64_t(i) * 700);
+            EXPECT_EQ(s[i].size, 700u);
+            EXPECT_EQ(s[i].duration, 512u);
+            EXPECT_FALSE(s[i].sync);
+        }
+        EXPECT_EQ(m->tracks[0].decode_time, 3 * 512);
+    }
+}
+
+TEST(index_reading, a_first_sample_flags_word_makes_only_the_first_sample_a_key) {
+    track_spec t;
+    t.default_duration = 512;
+    t.default_size = 10;
+    t.default_flags = sample_flags::is_non_sync;
+    byte_writer w;
+    const std::size_t traf = w.begin(fourcc("traf"));
+    const std::size_t tfhd = w.begin_full(fourcc("tfhd"), 0, tfhd_flags::default_base_is_moof);
+    w.u32(1);
+    w.end(tfhd);
+    const std::size_t trun =
+        w.begin_full(fourcc("trun"), 0, trun_flags::data_offset | trun_flags::first_sample_flags);
+    w.u32(3);
+    w.u32(100);
+    w.u32(0);  // first sample: sync
+    w.end(trun);
+    w.end(traf);
+    const movie m = read(moov_payload({t}), {w.take()});
+    ASSERT_EQ(m.tracks[0].samples.size(), 3u);
+    EXPECT_TRUE(m.tracks[0].samples[0].sync);
+    EXPECT_FALSE(m.tracks[0].samples[1].sync);
+    EXPECT_FALSE(m.tracks[0].samples[2].sync);
+}
+
+TEST(index_writing, version_0_and_1_headers_are_read_and_written_back_with_their_widths) {
+    for (const std::uint32_t version : {0u, 1u}) {
+        track_spec t;
+        t.version = version;
+        t.id = 7;
+        // A creation time past 32 bits can only stay in a version 1 box.
+        const std::uint64_t created = version == 1 ? k_4_gib + 5 : 5;
+        const byte_vector moov = moov_payload({t}, version, created);
+        byte_writer w;
+        put_traf(w, 7, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video);
+        const movie m = read(moov, {w.take()});
+        ASSERT_EQ(m.timescale, 1000u) << version;
+        ASSERT_EQ(m.tracks[0].id, 7u) << version;
+        ASSERT_EQ(m.tracks[0].timescale, 12800u) << version;
+
+        byte_vector full;
+        ASSERT_FALSE(build_moov(moov, m, {}, full));
+        const byte_span mvhd = find_path(byte_span(full).subspan(8), {"mvhd"});
+        const byte_span tkhd = find_path(byte_span(full).subspan(8), {"trak", "tkhd"});
+        const byte_span mdhd = find_path(byte_span(full).subspan(8), {"trak", "mdia", "mdhd"});
+        for (const byte_span b : {mvhd, tkhd, mdhd}) {
+            byte_reader r(b);
+            std::uint32_t v = 0, flags = 0;
+            r.full_header(v, flags);
+            EXPECT_EQ(v, version);
+            EXPECT_EQ(r.uint(v == 1 ? 8 : 4), created);
+        }
+        // Durations: 4 samples of 512 ticks at 12800 per second is 160 ms.
+        const auto duration_of = [](byte_span b, bool is_tkhd) {
+            byte_reader r(b);
+            std::uint32_t v = 0, flags = 0;
+            r.full_header(v, flags);
+            r.skip(v == 1 ? 16 : 8);
+            r.skip(is_tkhd ? 8 : 4);
+            return r.uint(v == 1 ? 8 : 4);
+        };
+        EXPECT_EQ(duration_of(mdhd, false), 2048u);
+        EXPECT_EQ(duration_of(tkhd, true), 160u);
+        EXPECT_EQ(duration_of(mvhd, false), 160u);
+    }
+}
+
+TEST(index_writing, chunk_offsets_past_4_gib_take_64_bits) {
+    byte_writer w;
+    put_traf(w, 1, tfhd_flags::base_data_offset, {}, 5 * k_4_gib, k_all_fields, 0, 16, k_video);
+    const movie m = read(moov_payload({track_spec{}}), {w.take()}, std::int64_t(6 * k_4_gib));
+    ASSERT_EQ(m.tracks[0].chunks.size(), 1u);
+    EXPECT_EQ(m.tracks[0].chunks[0].offset, std::int64_t(5 * k_4_gib + 16));
+    byte_vector full;
+    ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
+    EXPECT_TRUE(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "stco"}).empty());
+    byte_reader co64(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "co64"}));
+    co64.skip(4);
+    EXPECT_EQ(co64.u32(), 1u);
+    EXPECT_EQ(co64.u64(), 5 * k_4_gib + 16);
+    EXPECT_TRUE(co64.ok());
+}
+
+TEST(index_writing, negative_composition_offsets_give_a_signed_table_and_the_earliest_start) {
+    std::vector<sample_spec> samples = k_video;
+    samples[0].composition = 0;
+    samples[1].composition = 1024;
+    samples[2].composition = -512;
+    samples[3].composition = -512;
+    byte_writer w;
+    put_traf(w, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 1, 100, samples);
+    const movie m = read(moov_payload({track_spec{}}), {w.take()});
+    ASSERT_EQ(m.tracks[0].samples.size(), 4u);
+    EXPECT_EQ(m.tracks[0].samples[2].composition, -512);
+    // Presented times: 0, 1536, 512, 1024: the edit starts at 0.
+    EXPECT_EQ(present(m.tracks[0], 1000, {}).media_start, 0);
+
+    byte_vector full;
+    ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
+    byte_reader ctts(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "ctts"}));
+    std::uint32_t version = 0, flags = 0;
+    ctts.full_header(version, flags);
+    EXPECT_EQ(version, 1u);
+    ASSERT_EQ(ctts.u32(), 3u);  // runs: 0, 1024, -512 twice
+    const std::vector<std::pair<std::uint32_t, std::int32_t>> runs = {{1, 0}, {1, 1024}, {2, -512}};
+    for (const auto& [count, value] : runs) {
+        EXPECT_EQ(ctts.u32(), count);
+        EXPECT_EQ(std::int32_t(ctts.u32()), value);
+    }
+    // The unsigned version 0 keeps no negative value.
+    byte_writer v0;
+    put_traf(v0, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, samples);
+    const movie unsigned_offsets = read(moov_payload({track_spec{}}), {v0.take()});
+    EXPECT_GT(unsigned_offsets.tracks[0].samples[2].composition, 0);
+}
+
+// The muxer stretches the first sound sample to cover the late start of the
+// picture, and shortens the last one. In the full index each lasts what it
+// decodes to, and the edit starts after the encoder's priming of 1024 decoded
+// samples.
+TEST(index_writing, sound_priming_counts_decoded_samples_not_ticks_of_the_first_sample) {
+    track_spec sound;
+    sound.id = 2;
+    sound.timescale = 48000;
+    sound.sound = true;
+    std::vector<sample_spec> samples(470, sample_spec{1024, 10, 0, 0});
+    samples[0].duration = 3840;
+    samples[469].duration = 768;
+    byte_writer w;
+    put_traf(w, 2, tfhd_flags::default_base_is_moof, {}, 0,
+             trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size, 0,
+             100, samples);
+    const movie m = read(moov_payload({sound}), {w.take()});
+    const sound_timing timing{1024, 1024, 48000, 480000};
+    track unstretched = m.tracks[0];
+    retime_sound(unstretched, timing);
+    EXPECT_EQ(unstretched.samples[0].duration, 1024u);
+    EXPECT_EQ(unstretched.samples[469].duration, 1024u);
+    const presentation p = present(unstretched, 1000, timing);
+    EXPECT_EQ(p.media_start, 1024);
+    // Every recorded sample, up to the end of the stored sample that holds
+    // the last one: 469 of them after the priming, in ms.
+    EXPECT_EQ(p.shown, 10006);  // and a tick more
+    EXPECT_EQ(p.media_duration, 470 * 1024);
+
+    // Priming of more than one stored sample, and a part of one.
+    EXPECT_EQ(present(unstretched, 1000, {2048, 1024, 48000, 0}).media_start, 2048);
+    EXPECT_EQ(present(unstretched, 1000, {1536, 1024, 48000, 0}).media_start, 1536);
+    // A recording shorter than its priming shows nothing, and nothing breaks.
+    EXPECT_EQ(present(unstretched, 1000, {1024 * 1000, 1024, 48000, 10}).shown, 0);
+    // A picture track is left as it is.
+    track picture = m.tracks[0];
+    picture.sound = false;
+    retime_sound(picture, timing);
+    EXPECT_EQ(picture.samples[0].duration, 3840u);
+
+    byte_vector full;
+    ASSERT_FALSE(build_moov(moov_payload({sound}), m, timing, full));
+    const byte_span moov = byte_span(full).subspan(8);
+    byte_reader elst(find_path(moov, {"trak", "edts", "elst"}));
+    elst.skip(4);
+    EXPECT_EQ(elst.u32(), 1u);
+    EXPECT_EQ(elst.u32(), 480257u);  // shown, in the movie's scale, now the sound's
+    EXPECT_EQ(elst.u32(), 1024u);    // media start: after the priming
+    byte_reader stts(find_path(moov, {"trak", "mdia", "minf", "stbl", "stts"}));
+    stts.skip(4);
+    EXPECT_EQ(stts.u32(), 1u);  // one run: every sample lasts 1024
+    EXPECT_EQ(stts.u32(), 470u);
+    EXPECT_EQ(stts.u32(), 1024u);
+}
+
+TEST(index_reading, malformed_bytes_get_a_fault_and_no_read_past_the_end) {
+    const byte_vector moov = moov_payload({track_spec{}});
+    const byte_vector moof = video_moof();
+    movie good;
+    ASSERT_FALSE(read_movie(moov, good));
+    // Every cut of the first index and of a fragment header.
+    int moov_faults = 0;
+    for (std::size_t n = 0; n < moov.size(); ++n) {
+        movie m;
+        const byte_vector cut(moov.begin(), moov.begin() + std::ptrdiff_t(n));
+        if (read_movie(cut, m)) ++moov_faults;
+    }
+    EXPECT_GT(moov_faults, int(moov.size()) / 2);
+    for (std::size_t n = 0; n < moof.size(); ++n) {
+        movie m = good;
+        const byte_vector cut(moof.begin(), moof.begin() + std::ptrdiff_t(n));
+        const fault f = add_fragment(cut, 1000, 1 << 20, m);
+        // A cut that ends between boxes leaves fewer samples, never more.
+        if (!f) {
+            EXPECT_LE(m.tracks[0].samples.size(), k_video.size());
+        }
+    }
+    // Every byte of each made absurd.
+    for (std::size_t i = 0; i < moof.size(); ++i) {
+        for (const std::uint8_t value : {std::uint8_t(0), std::uint8_t(0xFF), std::uint8_t(0x7F)}) {
+            byte_vector bad = moof;
+            bad[i] = value;
+            movie m = good;
+            add_fragment(bad, 1000, 1 << 20, m);
+            byte_vector full;
+            build_moov(moov, m, {}, full);
+        }
+    }
+    for (std::size_t i = 0; i < moov.size(); ++i) {
+        byte_vector bad = moov;
+        bad[i] = 0xFF;
+        movie m;
+        if (!read_movie(bad, m)) {
+            byte_vector full;
+            build_moov(bad, m, {}, full);
+        }
+    }
+
+    const auto fault_of = [&good](const byte_vector& fragment, std::int64_t file_size = 1 << 20) {
+        movie m = good;
+        return add_fragment(fragment, 1000, file_size, m).text;
+    };
+    // A box size past the end, and a zero size that means "to the end".
+    byte_vector past = moof;
+    past[3] = 0xF0;
+    EXPECT_EQ(fault_of(past), "a fragment header is cut short");
+    // An absurd sample count.
+    byte_writer absurd;
+    put_traf(absurd, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video);
+    byte_vector counted = absurd.take();
+    const std::size_t count_at = counted.size() - k_video.size() * 16 - 8;
+    for (std::size_t i = 0; i < 4; ++i) counted[count_at + i] = 0xFF;
+    EXPECT_EQ(fault_of(counted), "a track run counts more samples than it holds");
+    // Samples that lie past the end of the file.
+    EXPECT_EQ(fault_of(moof, 1500), "a sample lies outside the file");
+    // A fragment of a track the index does not have.
+    byte_writer stranger;
+    put_traf(stranger, 9, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video);
+    EXPECT_EQ(fault_of(stranger.take()), "a fragment names a track that does not exist");
+    // An index without tracks, and a zero-sized box that swallows the rest.
+    movie m;
+    byte_writer empty;
+    put_timed(empty, "mvhd", 0, 1000, false);
+    EXPECT_EQ(read_movie(empty.take(), m).text, "the index has no track");
+    byte_vector swallowed = moov;
+    for (std::size_t i = 0; i < 4; ++i) swallowed[i] = 0;
+    EXPECT_TRUE(read_movie(swallowed, m));
+}
+
+TEST(boxes, headers_of_32_and_64_bit_size_and_the_size_that_means_to_the_end) {
+    byte_writer w;
+    w.u32(1);
+    w.u32(fourcc("mdat"));
+    w.u64(k_4_gib + 16);
+    box_header h;
+    EXPECT_TRUE(read_box_header(w.bytes(), k_4_gib + 16, h));
+    EXPECT_EQ(h.header, 16u);
+    EXPECT_EQ(h.size, k_4_gib + 16);
+    EXPECT_FALSE(read_box_header(w.bytes(), k_4_gib, h));
+    // Cut short: no 64-bit size after the type.
+    EXPECT_FALSE(read_box_header(byte_span(w.bytes()).first(12), k_4_gib + 16, h));
+    byte_writer zero;
+    zero.u32(0);
+    zero.u32(fourcc("free"));
+    EXPECT_TRUE(read_box_header(zero.bytes(), 100, h));
+    EXPECT_EQ(h.size, 100u);
+    byte_writer tiny;
+    tiny.u32(7);
+    tiny.u32(fourcc("free"));
+    EXPECT_FALSE(read_box_header(tiny.bytes(), 100, h));
+    EXPECT_EQ(fourcc_text(fourcc("moov")), "moov");
+    EXPECT_EQ(fourcc_text(0x00FF4142), "??AB");
+}
+
+}  // namespace

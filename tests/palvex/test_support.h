@@ -1,0 +1,70 @@
+// Shared by the recorder's tests: texts, settings, test pictures and sounds,
+// and what the library's own index code finds in a file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "selmet/palvex/mp4.h"
+
+namespace palvex_test {
+
+using Selmet::Palvex::writer::mp4;
+using video_message = Karvon::Wendrix::video::message;
+using audio_message = Karvon::Wendrix::audio::message;
+using wstring16 = std::basic_string<mp4::wchar16>;
+
+wstring16 wide(const std::string& text);
+// UTF-16 to ASCII, '?' for the rest; empty for null.
+std::string narrow(const mp4::wchar16* text);
+
+// Settings as the recording soak sets them, for a new file in the working
+// directory.
+struct settings {
+    wstring16 name;
+    mp4::info info;
+    explicit settings(const std::string& file, std::int32_t width = 1920,
+                      std::int32_t height = 1080);
+};
+
+// Pictures and sound that carry their own timing: a white picture on every
+// whole second and black ones between, and a 1 kHz tone for the first 10 ms
+// of every second over silence. 25 frames a second, 48 kHz, 4 channels.
+class clock_signal {
+  public:
+    clock_signal(std::int32_t width, std::int32_t height) : m_width(width), m_height(height) {}
+    // The next picture and the sound that goes with it (1920 samples); the
+    // caller owns one hold on each.
+    video_message* next_frame();
+    audio_message* next_block();
+
+  private:
+    std::int32_t m_width;
+    std::int32_t m_height;
+    std::int64_t m_frame = 0;
+    std::int64_t m_sample = 0;
+};
+
+// Writes n pairs of the clock signal; false at the first refused write.
+bool write_clock(mp4& writer, clock_signal& signal, int pairs);
+
+std::vector<std::uint8_t> read_file(const std::string& file);
+void write_file(const std::string& file, const std::vector<std::uint8_t>& bytes);
+std::int64_t file_size(const std::string& file);
+
+// The top-level boxes of a file, by type ("?" for one cut short).
+std::vector<std::string> top_level_boxes(const std::vector<std::uint8_t>& bytes);
+// The types inside the first top-level box of a type.
+std::vector<std::string> child_boxes(const std::vector<std::uint8_t>& bytes,
+                                     const std::string& parent);
+
+// What the fragments of a file hold that are followed by all their data.
+struct fragments {
+    std::int64_t end = 0;  // of the last complete fragment (or of the first index)
+    std::int64_t count = 0;
+    std::vector<std::int64_t> samples;  // per track
+};
+fragments complete_fragments(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace palvex_test
