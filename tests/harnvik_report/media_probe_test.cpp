@@ -159,16 +159,11 @@ TEST_F(media_probe_file, a_file_cut_inside_a_fragment) {
 }
 
 TEST_F(media_probe_file, damaged_media_is_found_by_the_decode) {
+    // Noise over the middle half of a cleanly closed file: sample data only,
+    // since its index sits at the end and its header at the start.
     std::vector<char> bytes = bytes_of(s_file);
-    const std::string whole(bytes.begin(), bytes.end());
-    const std::size_t mdat = whole.find("mdat");
-    ASSERT_NE(mdat, std::string::npos);
-    std::size_t size = 0;
-    for (std::size_t i = mdat - 4; i < mdat; ++i) {
-        size = (size << 8) | static_cast<unsigned char>(whole[i]);
-    }
     std::uint32_t noise = 12345;
-    for (std::size_t at = mdat + 4; at + 4 < mdat - 4 + size && at < bytes.size(); ++at) {
+    for (std::size_t at = bytes.size() / 4; at < bytes.size() * 3 / 4; ++at) {
         noise = noise * 1103515245u + 12345u;
         bytes[at] = static_cast<char>(noise >> 16);
     }
