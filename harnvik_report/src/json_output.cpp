@@ -59,57 +59,40 @@ class json_writer {
         m_out += ':';
         m_first = true;
     }
-    void number(double value) {
+    void value(double number) {
         comma();
-        if (!std::isfinite(value)) {
+        if (!std::isfinite(number)) {
             m_out += "null";
             return;
         }
-        char text[64];
-        const auto result = std::to_chars(text, text + sizeof(text), value);
-        m_out.append(text, result.ptr);
+        char digits[64];
+        const auto result = std::to_chars(digits, digits + sizeof(digits), number);
+        m_out.append(digits, result.ptr);
     }
-    void integer(std::int64_t value) {
+    void value(std::int64_t number) {
         comma();
-        m_out += std::to_string(value);
+        m_out += std::to_string(number);
     }
-    void boolean(bool value) {
+    void value(std::int32_t number) { value(std::int64_t(number)); }
+    void value(bool truth) {
         comma();
-        m_out += value ? "true" : "false";
+        m_out += truth ? "true" : "false";
     }
-    void text(std::string_view value) {
+    void value(std::string_view text) {
         comma();
-        m_out += json_string(value);
+        m_out += json_string(text);
     }
+    void value(const char* text) { value(std::string_view(text)); }
     void null() {
         comma();
         m_out += "null";
     }
 
-    // key: value shorthands
-    void field(std::string_view name, double value) {
+    // key: value
+    template <typename value_type>
+    void field(std::string_view name, const value_type& item) {
         key(name);
-        number(value);
-    }
-    void field(std::string_view name, std::int64_t value) {
-        key(name);
-        integer(value);
-    }
-    void field(std::string_view name, std::int32_t value) {
-        key(name);
-        integer(value);
-    }
-    void field(std::string_view name, bool value) {
-        key(name);
-        boolean(value);
-    }
-    void field(std::string_view name, std::string_view value) {
-        key(name);
-        text(value);
-    }
-    void field(std::string_view name, const char* value) {
-        key(name);
-        text(value);
+        value(item);
     }
 
   private:
@@ -194,42 +177,45 @@ void write_log(json_writer& json, const report& run) {
     json.field("measurement_s", summary.measurement_s);
 }
 
+// A member that is an object when the facts exist and null when they do not.
+template <typename fields>
+void object_or_null(json_writer& json, const char* key, bool present, const fields& write) {
+    json.key(key);
+    if (!present) {
+        json.null();
+        return;
+    }
+    json.open('{');
+    write();
+    json.close('}');
+}
+
 void write_media(json_writer& json, const media_facts& media) {
     json.open('{');
     json.field("name", std::string_view(media.file));
     json.field("size_bytes", media.file_size);
     json.field("container", std::string_view(media.container));
-    json.key("video");
-    if (media.has_video) {
-        json.open('{');
+    object_or_null(json, "video", media.has_video, [&] {
         json.field("codec", std::string_view(media.video_codec));
         json.field("width", media.width);
         json.field("height", media.height);
         json.field("frames", media.video_frames);
         json.field("duration_s", media.video_duration_s);
-        json.close('}');
-    } else {
-        json.null();
-    }
-    json.key("audio");
-    if (media.has_audio) {
-        json.open('{');
+    });
+    object_or_null(json, "audio", media.has_audio, [&] {
         json.field("codec", std::string_view(media.audio_codec));
         json.field("sample_rate", media.sample_rate);
         json.field("channels", media.channels);
         json.field("packets", media.audio_packets);
         json.field("samples", media.audio_samples);
         json.field("duration_s", media.audio_duration_s);
-        json.close('}');
-    } else {
-        json.null();
-    }
+    });
     json.field("duration_s", media.duration_s);
     json.field("media_bytes", media.media_bytes);
     json.field("mean_bit_rate", media.mean_bit_rate);
     json.key("bits_per_second");
     json.open('[');
-    for (const std::int64_t bytes : media.bytes_per_second) json.integer(bytes * 8);
+    for (const std::int64_t bytes : media.bytes_per_second) json.value(bytes * 8);
     json.close(']');
     json.field("tail_bytes", media.tail_bytes);
     json.field("corrupt_packets", media.corrupt_packets);
@@ -249,7 +235,7 @@ void write_media(json_writer& json, const media_facts& media) {
     }
     json.key("messages");
     json.open('[');
-    for (const std::string& message : media.messages) json.text(message);
+    for (const std::string& message : media.messages) json.value(message);
     json.close(']');
     json.field("plays_to_end", media.plays_to_end());
     json.close('}');

@@ -56,17 +56,4 @@ message::~message() {
                                m_written ? detail::block_pool::k_unknown : k_silent);
 }
 
-std::int32_t message::addref() const {
-    return m_references.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wignored-qualifiers"
-const std::int32_t message::release() const {
-    const std::int32_t left = m_references.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-}
-#pragma GCC diagnostic pop
-
 }  // namespace Karvon::Wendrix::audio
