@@ -58,7 +58,11 @@ std::string record(const std::string& name, const std::string& copy = "") {
         samples->release();
     }
     EXPECT_EQ(writer.error(), nullptr);
-    if (!copy.empty()) fs::copy_file(file, scratch() / copy, fs::copy_options::overwrite_existing);
+    if (!copy.empty()) {
+        // Removed first: mingw's copy_file refuses to overwrite.
+        fs::remove(scratch() / copy);
+        fs::copy_file(file, scratch() / copy);
+    }
     return file;
 }
 
