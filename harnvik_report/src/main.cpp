@@ -12,6 +12,7 @@
 #include "media_probe.h"
 #include "options.h"
 #include "os_services.h"
+#include "platform/wide_text.h"
 #include "plot.h"
 #include "progress.h"
 #include "report.h"
@@ -102,7 +103,7 @@ int run(const std::vector<std::string>& arguments) {
 #if defined(_WIN32)
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
-    for (int i = 1; i < argc; ++i) arguments.push_back(os::utf16_to_utf8(argv[i]));
+    for (int i = 1; i < argc; ++i) arguments.push_back(Karvon::Platform::utf16_to_utf8(argv[i]));
     return run(arguments);
 }
 #else

@@ -80,34 +80,4 @@ int close_pipe(std::FILE* pipe) {
 #endif
 }
 
-std::string utf16_to_utf8(const Karvon::Platform::wchar16* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) {
-        std::uint32_t code = static_cast<std::uint16_t>(*text);
-        if (code >= 0xD800 && code <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
-            code =
-                0x10000 + ((code - 0xD800) << 10) + (static_cast<std::uint16_t>(text[1]) - 0xDC00u);
-            ++text;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
-}
-
 }  // namespace Harnvik::Report::os

@@ -33,7 +33,4 @@ std::FILE* open_pipe_to(const std::string& program);
 // did not exit normally.
 int close_pipe(std::FILE* pipe);
 
-// UTF-16 command-line text as UTF-8; unpaired surrogates become U+FFFD.
-std::string utf16_to_utf8(const Karvon::Platform::wchar16* text);
-
 }  // namespace Harnvik::Report::os

@@ -241,4 +241,26 @@ TEST(wide_text, decodes_utf8_and_replaces_what_is_not_utf8) {
     EXPECT_EQ(utf8_to_utf16(std::string_view("a\0b", 3)), units({'a', 0, 'b'}));
 }
 
+TEST(wide_text, encodes_utf16_as_utf8_and_marks_unpaired_surrogates) {
+    using Karvon::Platform::utf16_to_utf8;
+    using Karvon::Platform::utf8_to_utf16;
+    const std::string samples[] = {"HelloWorld.m4v", "\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC",
+                                   "\xF0\x9F\x8E\xA5 \xE6\x96\x87\xE5\xAD\x97"};
+    for (const std::string& text : samples) {
+        bool valid = false;
+        EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(text).c_str(), &valid), text);
+        EXPECT_TRUE(valid) << text;
+    }
+    const Karvon::Platform::wchar16 lone_high[] = {'a', 0xD83C, 'b', 0};
+    const Karvon::Platform::wchar16 lone_low[] = {0xDFA5, 0};
+    bool valid = true;
+    EXPECT_EQ(utf16_to_utf8(lone_high, &valid),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_FALSE(valid);
+    EXPECT_EQ(utf16_to_utf8(lone_low, &valid), "\xEF\xBF\xBD");
+    EXPECT_FALSE(valid);
+    EXPECT_EQ(utf16_to_utf8(nullptr), "");
+}
+
 }  // namespace

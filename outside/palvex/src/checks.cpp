@@ -1,6 +1,6 @@
 #include "checks.h"
 
-#include "text.h"
+#include "platform/wide_text.h"
 
 namespace Selmet::Palvex::detail {
 
@@ -28,7 +28,9 @@ fault refuse_message(std::string text) {
 
 fault check_settings(const writer::mp4::info& s, std::string& path) {
     if (s.file_name == nullptr) return refuse("No output file name is set");
-    if (!to_utf8(s.file_name, path)) return refuse("The output file name is not valid UTF-16");
+    bool valid = true;
+    path = Karvon::Platform::utf16_to_utf8(s.file_name, &valid);
+    if (!valid) return refuse("The output file name is not valid UTF-16");
     if (path.empty()) return refuse("The output file name is empty");
     const std::int32_t w = s.frame_width;
     const std::int32_t h = s.frame_height;

@@ -11,8 +11,8 @@
 
 #include "fault.h"
 #include "finish.h"
+#include "platform/wide_text.h"
 #include "recording.h"
-#include "text.h"
 
 namespace Selmet::Palvex::writer {
 
@@ -31,7 +31,7 @@ struct mp4::state {
     detail::recording recording;
     bool failed = false;
     bool closed = false;
-    detail::wstring16 error;
+    Karvon::Platform::wstring16 error;
 
     // Keeps the first fault; true when there is none.
     bool report(const detail::fault& problem) {

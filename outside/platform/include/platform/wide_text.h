@@ -1,5 +1,5 @@
-// UTF-8 to the platform's 16-bit wide text (UTF-16), for command lines and
-// messages that arrive as bytes.
+// Between UTF-8 and the platform's 16-bit wide text (UTF-16): command lines
+// and messages that arrive as bytes, file names that leave as bytes.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +57,40 @@ inline wstring16 utf8_to_utf16(std::string_view text) {
             } else {
                 out += static_cast<wchar16>(code);
             }
+        }
+    }
+    return out;
+}
+
+// Encodes NUL-terminated UTF-16 (null reads as empty). Each unpaired
+// surrogate becomes U+FFFD and, when `valid` is given, sets it false.
+inline std::string utf16_to_utf8(const wchar16* text, bool* valid = nullptr) {
+    std::string out;
+    if (valid != nullptr) *valid = true;
+    for (; text != nullptr && *text != 0; ++text) {
+        std::uint32_t code = static_cast<std::uint16_t>(*text);
+        const std::uint32_t next = static_cast<std::uint16_t>(text[1]);
+        if (code >= 0xD800 && code <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+            ++text;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+            if (valid != nullptr) *valid = false;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
         }
     }
     return out;
