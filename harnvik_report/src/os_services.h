@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/wide_char.h"
 
 namespace Harnvik::Report::os {
 
