@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <string>
 
-
 namespace Harnvik::Report::os {
 
 bool stderr_is_terminal();
