@@ -84,4 +84,14 @@ function(karvon_install target package)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   set_property(GLOBAL APPEND PROPERTY KARVON_PACKAGES ${package})
+  get_target_property(type ${target} TYPE)
+  if(NOT type STREQUAL "INTERFACE_LIBRARY")
+    set_property(GLOBAL APPEND PROPERTY KARVON_SHIPPED_BINARIES ${target})
+  endif()
+endfunction()
+
+# Installs a program into bin/.
+function(karvon_install_program target)
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set_property(GLOBAL APPEND PROPERTY KARVON_SHIPPED_BINARIES ${target})
 endfunction()

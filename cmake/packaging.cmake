@@ -41,8 +41,9 @@ endif()
 if(WIN32)
   # Every DLL the shipped binaries import, read from their import tables, that
   # is not a DLL of Windows itself: FFmpeg's, from the machine's cross build.
-  set(shipped_binaries "$<TARGET_FILE:Harnvik>;$<TARGET_FILE:harnvik_report>")
-  foreach(target karvon_threads karvon_work karvon_wendrix selmet_palvex tovrel_ffmpeg)
+  get_property(shipped GLOBAL PROPERTY KARVON_SHIPPED_BINARIES)
+  set(shipped_binaries "")
+  foreach(target ${shipped})
     list(APPEND shipped_binaries "$<TARGET_FILE:${target}>")
   endforeach()
   install(CODE "

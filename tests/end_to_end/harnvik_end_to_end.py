@@ -25,6 +25,10 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, outcome  # noqa: E402
+
 START = "Starting to record to disk using Intel Media SDK ...\n"
 OPEN_ERROR = "Error recording file."
 WRITE_ERROR = "Error writing to file."
@@ -32,16 +36,6 @@ RATE = r"Thread [0-7], memcpy = (?:[0-9]+\.[0-9]{2}|inf)Gb/s\n"
 PAUSE_S = 30.0
 # Only a hang reaches this: the whole run takes the pause plus a few seconds.
 DEADLINE_S = 900
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
 
 def scratch(root, name):
     path = os.path.join(root, name)
@@ -245,11 +239,7 @@ def main():
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
     {"size_limit": size_limit, "blocked": blocked}[args.case](args)
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return outcome()
 
 
 if __name__ == "__main__":

@@ -1,24 +1,6 @@
-"""What the report's script tests share: checks that collect failures instead
-of stopping at the first, and a look at a PNG's header."""
+"""What the report's script tests share beside the checks in
+tests/support/checks.py: a look at a PNG's header."""
 import struct
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
-
-def outcome():
-    """The test's exit status, after a line that sums the checks up."""
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
 
 
 def png_size(path):

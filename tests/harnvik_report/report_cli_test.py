@@ -18,7 +18,9 @@ import sys
 import tempfile
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
-from report_checks import check, outcome, png_size  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, outcome  # noqa: E402
+from report_checks import png_size  # noqa: E402
 
 START = "Starting to record to disk using Intel Media SDK ...\n"
 

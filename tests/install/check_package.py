@@ -20,6 +20,10 @@ import sys
 import tarfile
 import zipfile
 
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures, outcome  # noqa: E402
+
 HEADERS = [
     "include/karvon/threads/critical_section.h", "include/karvon/threads/read_write_lock.h",
     "include/karvon/threads/export.h", "include/karvon/work/wait_item.h",
@@ -39,16 +43,6 @@ SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "bcry
                "secur32.dll", "shlwapi.dll", "version.dll", "ntdll.dll", "psapi.dll",
                "crypt32.dll"}
 TEST_ONLY = re.compile(r"test|bench|double|old_api|hook|gtest|gmock", re.IGNORECASE)
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message, flush=True)
-    return condition
-
 
 def unpack(kind, package, into):
     shutil.rmtree(into, ignore_errors=True)
@@ -165,11 +159,7 @@ def main():
         finally:
             if args.fresh_wine_prefix:
                 stop_wine(args.fresh_wine_prefix)
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return outcome()
 
 
 def start_fresh_wine(runner, prefix):

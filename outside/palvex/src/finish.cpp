@@ -39,7 +39,7 @@ class file {
     file(const std::string& path, e_mode mode) : m_path(path) {
         AVDictionary* options = nullptr;
         // Patching keeps what is in the file.
-        av_dict_set(&options, "truncate", "0", 0);
+        if (mode == e_mode_patch) av_dict_set(&options, "truncate", "0", 0);
         m_result =
             avio_open2(&m_io, url(path).c_str(),
                        mode == e_mode_read ? AVIO_FLAG_READ : AVIO_FLAG_WRITE, nullptr, &options);
