@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,26 @@ namespace fs = std::filesystem;
 
 constexpr int k_frames = 50;  // two seconds at 25 frames per second
 
+// A folder of this test process's own: CTest runs the cases in processes of
+// their own, side by side, and each records its files anew. Removed at exit.
+struct scratch_folder {
+    fs::path path;
+    scratch_folder() {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        path = fs::temp_directory_path() /
+               ("harnvik_report_media_probe_test-" + std::to_string(std::random_device{}()) + "-" +
+                std::to_string(now));
+        fs::create_directories(path);
+    }
+    ~scratch_folder() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
 fs::path scratch() {
-    const fs::path path = fs::temp_directory_path() / "harnvik_report_media_probe_test";
-    fs::create_directories(path);
-    return path;
+    static const scratch_folder folder;
+    return folder.path;
 }
 
 // A small recording by the recorder library, as the soak makes it: video at
