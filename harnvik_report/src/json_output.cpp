@@ -144,6 +144,7 @@ void write_log(json_writer& json, const report& run) {
     } else {
         json.null();
     }
+    json.field("repeated_tail_bytes", log.repeated_tail_bytes);
     json.close('}');
 
     json.key("recording");

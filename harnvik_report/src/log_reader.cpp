@@ -13,6 +13,12 @@ namespace {
 // much is kept, so a log without line ends cannot fill memory; what is kept
 // is still too long to be taken for one of the program's lines.
 constexpr std::size_t k_longest_line = 4096;
+// Bytes before the final text that a repetition at the log's end may start
+// from: more than a C runtime's output buffer.
+constexpr std::size_t k_repeat_window = 64 * 1024;
+// Bytes after the final text held to look for a repetition. A process that
+// ends leaves a few lines there; a log with more is read as it comes.
+constexpr std::size_t k_most_held = 1024 * 1024;
 // Bytes of a foreign line kept for the report.
 constexpr std::size_t k_foreign_text_kept = 200;
 // More integer digits than any rate has; keeps the value exact in 64 bits.
@@ -114,6 +120,10 @@ const char* outcome_name(e_outcome outcome) {
 }
 
 void log_reader::feed(std::string_view bytes) {
+    if (m_holding) {
+        hold(bytes);
+        return;
+    }
     while (!bytes.empty()) {
         const void* found = std::memchr(bytes.data(), '\n', bytes.size());
         if (found == nullptr) {
@@ -122,14 +132,23 @@ void log_reader::feed(std::string_view bytes) {
         }
         const std::size_t length =
             static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
-        if (m_partial.empty()) {
-            take_line(bytes.substr(0, length), true);
-        } else {
-            keep_partial(bytes.substr(0, length));
-            take_line(m_partial, true);
-            m_partial.clear();
+        std::string_view line = bytes.substr(0, length);
+        if (!m_partial.empty()) {
+            keep_partial(line);
+            line = m_partial;
         }
         bytes.remove_prefix(length + 1);
+        if (ends_recording(line)) {
+            m_holding = true;
+            m_held.assign(line);
+            m_held += '\n';
+            m_partial.clear();
+            hold(bytes);
+            return;
+        }
+        remember(line);
+        take_line(line, true);
+        m_partial.clear();
     }
 }
 
@@ -138,9 +157,68 @@ void log_reader::keep_partial(std::string_view bytes) {
     m_partial.append(bytes.substr(0, std::min(room, bytes.size())));
 }
 
+bool log_reader::ends_recording(std::string_view line) const {
+    if (m_held_taken || m_facts.start_line == 0 || m_facts.end_line != 0) return false;
+    return line.substr(0, k_open_failure_text.size()) == k_open_failure_text ||
+           line.substr(0, k_write_failure_text.size()) == k_write_failure_text;
+}
+
+void log_reader::remember(std::string_view line) {
+    m_before.append(line);
+    m_before += '\n';
+    if (m_before.size() > 2 * k_repeat_window) m_before.erase(0, m_before.size() - k_repeat_window);
+}
+
+void log_reader::hold(std::string_view bytes) {
+    m_held.append(bytes);
+    if (m_held.size() <= k_most_held) return;
+    // Far more than a process end leaves: read it as it came.
+    m_holding = false;
+    m_held_taken = true;
+    const std::string held = std::move(m_held);
+    m_held.clear();
+    feed(held);
+}
+
+void log_reader::take_held() {
+    m_holding = false;
+    m_held_taken = true;
+    const std::string held = std::move(m_held);
+    m_held.clear();
+    // The repeated bytes are the runtime's whole last buffer, so they hold
+    // the final text a second time: try each later copy of it as the start
+    // of the repetition's final text.
+    const std::string_view final_text =
+        held.substr(0, k_open_failure_text.size()) == k_open_failure_text ? k_open_failure_text
+                                                                          : k_write_failure_text;
+    const std::string full = m_before + held;
+    const std::size_t at = m_before.size();
+    std::size_t kept = held.size();
+    for (std::size_t copy = full.find(final_text, at + 1); copy != std::string::npos;
+         copy = full.find(final_text, copy + 1)) {
+        const std::size_t half = copy - at;
+        if (2 * half > full.size() || full.size() > copy + half) continue;
+        const std::size_t second = full.size() - half;
+        if (full.compare(second - half, half, full, second, half) == 0) {
+            kept = second - at;
+            m_facts.repeated_tail_bytes = static_cast<std::int64_t>(half);
+            break;
+        }
+    }
+    feed(std::string_view(held).substr(0, kept));
+}
+
 log_facts log_reader::finish() {
+    if (!m_holding && !m_partial.empty() && ends_recording(m_partial)) {
+        m_holding = true;
+        m_held = std::move(m_partial);
+        m_partial.clear();
+    }
+    if (m_holding) take_held();
     if (!m_partial.empty()) take_line(m_partial, false);
     m_partial.clear();
+    m_before.clear();
+    m_held_taken = false;
     log_facts facts = std::move(m_facts);
     m_facts = log_facts{};
     return facts;

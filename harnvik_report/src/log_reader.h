@@ -61,6 +61,10 @@ struct log_facts {
     // program's lines: the log was cut while it was being written.
     bool cut_last_line = false;
     foreign_line cut_line;
+    // Bytes at the end of the log that repeat the bytes before them, the
+    // final text among them: a C runtime that writes its last buffer again as
+    // the process ends. They are read once; 0 when nothing came twice.
+    std::int64_t repeated_tail_bytes = 0;
 
     std::int64_t rate_lines() const;
 };
@@ -76,9 +80,22 @@ class log_reader {
     void keep_partial(std::string_view bytes);
     void take_line(std::string_view line, bool ended);
     void take_foreign(std::string_view line);
+    // True for the line that ends the recording, which starts the held tail.
+    bool ends_recording(std::string_view line) const;
+    void remember(std::string_view line);
+    void hold(std::string_view bytes);
+    // Reads the held tail, a repetition at its end once.
+    void take_held();
 
     log_facts m_facts;
     std::string m_partial;  // bytes after the last line end so far
+    // The log's last bytes before the line with the final text, as read.
+    std::string m_before;
+    // From the line with the final text on, the log is held until finish():
+    // only the whole tail tells whether its end came twice.
+    bool m_holding = false;
+    bool m_held_taken = false;
+    std::string m_held;
 };
 
 // Reads a whole log held in memory.

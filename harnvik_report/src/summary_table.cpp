@@ -85,6 +85,12 @@ void add_log(std::string& out, const report& run) {
             static_cast<long long>(log.foreign_count -
                                    static_cast<std::int64_t>(log.foreign.size())));
     }
+    if (log.repeated_tail_bytes != 0) {
+        add(out,
+            "  the last %lld bytes came twice (the runtime wrote its buffer again as the "
+            "process ended): read once\n",
+            static_cast<long long>(log.repeated_tail_bytes));
+    }
     if (log.cut_last_line) {
         add(out, "  last line %lld cut short: %s\n", static_cast<long long>(log.cut_line.line),
             shown(log.cut_line.text).c_str());

@@ -33,9 +33,27 @@ START = "Starting to record to disk using Intel Media SDK ...\n"
 OPEN_ERROR = "Error recording file."
 WRITE_ERROR = "Error writing to file."
 RATE = r"Thread [0-7], memcpy = (?:[0-9]+\.[0-9]{2}|inf)Gb/s\n"
+
+
+def _starts(pieces):
+    """A pattern for every start of the pieces in a row, the empty one too."""
+    pattern = ""
+    for piece in reversed(pieces):
+        pattern = f"(?:{piece}{pattern})?"
+    return pattern
+
+
+# A rate line that the process end cut short (a worker stopped while it
+# wrote), up to the whole line without its line end.
+_UNIT = _starts(["G", "b", "/", "s"])
+CUT_RATE = "T" + _starts([re.escape(c) for c in "hread "] + ["[0-7]"] +
+                         [re.escape(c) for c in ", memcpy = "] +
+                         [f"(?:[0-9]+{_starts([r'[.]', '[0-9]', '[0-9]' + _UNIT])}"
+                          f"|i{_starts(['n', 'f' + _UNIT])})"])
 PAUSE_S = 30.0
 # Only a hang reaches this: the whole run takes the pause plus a few seconds.
 DEADLINE_S = 900
+
 
 def scratch(root, name):
     path = os.path.join(root, name)
@@ -91,17 +109,20 @@ def last_buffer_once(label, text, final):
 
 def check_output(label, text, final, runner=""):
     """Rate lines anywhere; the start text once; then the final text. The
-    workers run until the process ends, so whole rate lines may follow the
-    final text, but nothing else does."""
+    workers run until the process ends, so rate lines may follow the final
+    text, the last of them cut short, but nothing else does."""
     if runner:
         text = last_buffer_once(label, text, final)
-    shape = re.compile(f"(?:{RATE})*{re.escape(START)}(?:{RATE})*{re.escape(final)}(?:{RATE})*")
+    shape = re.compile(f"(?:{RATE})*{re.escape(START)}(?:{RATE})*{re.escape(final)}"
+                       f"(?:{RATE})*(?:{CUT_RATE})?")
     if not check(shape.fullmatch(text) is not None, f"{label}: output out of shape"):
         print(text[-2000:])
     tail = text[text.rfind(final) + len(final):] if final in text else ""
     if tail:
         print(f"{label}: {tail.count('Thread ')} rate line(s) after the final text "
               "(workers still running at exit)")
+        if not tail.endswith("\n"):
+            print(f"{label}: the last of them cut short: {tail[tail.rfind('Thread '):]!r}")
     return {int(m) for m in re.findall(r"Thread ([0-7]), memcpy", text)}
 
 

@@ -130,6 +130,49 @@ TEST(log_reader, cut_last_line) {
     EXPECT_EQ(facts.foreign_count, 1);
 }
 
+// Under Wine the C runtime can write its last output buffer a second time as
+// the process ends. Whatever byte the buffer starts at, the log reads as
+// though it had come once, in any block sizes.
+TEST(log_reader, last_buffer_written_twice_is_read_once) {
+    const std::string once = whole_run("\r\n") + "Thread 2, memcpy = 3.1";
+    const log_facts expected = read_log(once);
+    ASSERT_TRUE(expected.cut_last_line);
+    const std::size_t final_at = once.find(k_write_failure_text);
+    for (const std::size_t from : {final_at, final_at - 1, final_at - 7, final_at - 40,
+                                   std::size_t{0}, final_at + 3 /* mid final text */}) {
+        SCOPED_TRACE(from);
+        const std::string twice = once + once.substr(from);
+        const bool repeats_final_text = from <= final_at;
+        const log_facts facts = read_log(twice);
+        if (!repeats_final_text) {
+            // Without the final text in it, a repeat cannot be told from the log.
+            EXPECT_EQ(facts.repeated_tail_bytes, 0);
+            continue;
+        }
+        EXPECT_EQ(facts.repeated_tail_bytes, static_cast<std::int64_t>(once.size() - from));
+        expect_same(facts, expected);
+        EXPECT_EQ(facts.cut_line.text, expected.cut_line.text);
+        for (const std::size_t split : {std::size_t{1}, final_at, final_at + 5, once.size(),
+                                        twice.size() - 1}) {
+            log_reader reader;
+            reader.feed(std::string_view(twice).substr(0, split));
+            reader.feed(std::string_view(twice).substr(split));
+            expect_same(reader.finish(), expected);
+        }
+    }
+    // A tail that ends in the final text and nothing after it.
+    const std::string short_run = k_start + std::string(k_open_failure_text);
+    log_facts facts = read_log(short_run + std::string(k_open_failure_text));
+    EXPECT_EQ(facts.repeated_tail_bytes, static_cast<std::int64_t>(k_open_failure_text.size()));
+    EXPECT_EQ(facts.foreign_count, 0);
+    EXPECT_EQ(facts.outcome, e_outcome_open_failed);
+    // The final text again, but not the same bytes again: foreign, as before.
+    facts = read_log(whole_run("\n") + std::string(k_write_failure_text) + rate(5, "6.51"));
+    EXPECT_EQ(facts.repeated_tail_bytes, 0);
+    EXPECT_EQ(facts.foreign_count, 1);
+    EXPECT_EQ(facts.rate_lines(), 12);
+}
+
 TEST(log_reader, foreign_lines_are_counted_with_their_numbers) {
     const std::string log = "make: entering directory\n" + rate(8, "5.00") + rate(1, "5.0") +
                             rate(1, "5.000") + " " + rate(1, "5.00") + rate(1, "-5.00") +
