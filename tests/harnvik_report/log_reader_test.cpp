@@ -152,8 +152,8 @@ TEST(log_reader, last_buffer_written_twice_is_read_once) {
         EXPECT_EQ(facts.repeated_tail_bytes, static_cast<std::int64_t>(once.size() - from));
         expect_same(facts, expected);
         EXPECT_EQ(facts.cut_line.text, expected.cut_line.text);
-        for (const std::size_t split : {std::size_t{1}, final_at, final_at + 5, once.size(),
-                                        twice.size() - 1}) {
+        for (const std::size_t split :
+             {std::size_t{1}, final_at, final_at + 5, once.size(), twice.size() - 1}) {
             log_reader reader;
             reader.feed(std::string_view(twice).substr(0, split));
             reader.feed(std::string_view(twice).substr(split));
