@@ -171,41 +171,38 @@ void log_reader::remember(std::string_view line) {
 
 void log_reader::hold(std::string_view bytes) {
     m_held.append(bytes);
-    if (m_held.size() <= k_most_held) return;
     // Far more than a process end leaves: read it as it came.
-    m_holding = false;
-    m_held_taken = true;
-    const std::string held = std::move(m_held);
-    m_held.clear();
-    feed(held);
+    if (m_held.size() > k_most_held) release_held(m_held.size());
 }
 
-void log_reader::take_held() {
+void log_reader::release_held(std::size_t kept) {
     m_holding = false;
     m_held_taken = true;
     const std::string held = std::move(m_held);
     m_held.clear();
+    feed(std::string_view(held).substr(0, kept));
+}
+
+std::size_t log_reader::held_once() {
     // The repeated bytes are the runtime's whole last buffer, so they hold
     // the final text a second time: try each later copy of it as the start
     // of the repetition's final text.
     const std::string_view final_text =
-        held.substr(0, k_open_failure_text.size()) == k_open_failure_text ? k_open_failure_text
-                                                                          : k_write_failure_text;
-    const std::string full = m_before + held;
+        m_held.substr(0, k_open_failure_text.size()) == k_open_failure_text ? k_open_failure_text
+                                                                            : k_write_failure_text;
+    const std::string full = m_before + m_held;
     const std::size_t at = m_before.size();
-    std::size_t kept = held.size();
     for (std::size_t copy = full.find(final_text, at + 1); copy != std::string::npos;
          copy = full.find(final_text, copy + 1)) {
         const std::size_t half = copy - at;
         if (2 * half > full.size() || full.size() > copy + half) continue;
         const std::size_t second = full.size() - half;
         if (full.compare(second - half, half, full, second, half) == 0) {
-            kept = second - at;
             m_facts.repeated_tail_bytes = static_cast<std::int64_t>(half);
-            break;
+            return second - at;
         }
     }
-    feed(std::string_view(held).substr(0, kept));
+    return m_held.size();
 }
 
 log_facts log_reader::finish() {
@@ -214,7 +211,7 @@ log_facts log_reader::finish() {
         m_held = std::move(m_partial);
         m_partial.clear();
     }
-    if (m_holding) take_held();
+    if (m_holding) release_held(held_once());
     if (!m_partial.empty()) take_line(m_partial, false);
     m_partial.clear();
     m_before.clear();

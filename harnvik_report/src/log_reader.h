@@ -84,8 +84,10 @@ class log_reader {
     bool ends_recording(std::string_view line) const;
     void remember(std::string_view line);
     void hold(std::string_view bytes);
-    // Reads the held tail, a repetition at its end once.
-    void take_held();
+    // Reads the first `kept` bytes of the held tail as they came.
+    void release_held(std::size_t kept);
+    // The bytes of the held tail without a repetition at its end.
+    std::size_t held_once();
 
     log_facts m_facts;
     std::string m_partial;  // bytes after the last line end so far
