@@ -80,6 +80,15 @@ void retime_sound(track& t, const sound_timing& sound);
 
 presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound);
 
+// The most bytes that build_moov can write for a recording whose first index
+// took `first_index` bytes (or fewer), with `samples` samples of `tracks`
+// tracks in `fragments` fragments. Per sample at most one entry in each of
+// stts, ctts, stss and stsz; per fragment and track at most two runs, each a
+// chunk with its stsc entry and 64-bit offset; per track the new edit, the
+// wider headers and the boxes of the tables; and a margin.
+std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int64_t samples,
+                         std::int64_t fragments);
+
 // The full index: the first moov with complete sample tables, one edit per
 // track and durations, without the fragment defaults.
 fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,

@@ -1,7 +1,8 @@
 // The public MP4 writer: H.264 (libx264, or FFmpeg's MPEG-4 part 2 encoder
 // where libx264 is missing) and AAC through FFmpeg into a fragmented MP4 that
 // plays up to its last complete fragment whatever happens to the process, and
-// that a clean close turns into an ordinary MP4 with one full index.
+// that close() turns into an ordinary MP4 with one full index: after a clean
+// end, and after a full disk or a size limit, in the room kept for the index.
 //
 // This file is the single reporting point: the first fault of a recording
 // becomes the text error() shows.
@@ -56,13 +57,28 @@ struct mp4::state {
     detail::fault close() {
         detail::finish_record record;
         detail::fault problem = recording.end(record);
-        if (recording.torn()) {
-            // The writer's own failure is the one to report, not the cut's.
-            detail::cut_torn_fragment(record);
-        } else if (record.ended) {
-            detail::fault finished = detail::finish_file(record);
-            if (!problem) problem = finished;
+        detail::output* out = recording.out();
+        if (out == nullptr) return problem;
+        detail::storage& file = out->file();
+        if (!recording.torn()) {
+            if (record.ended) {
+                detail::fault finished = detail::finish_file(file, record);
+                if (!problem) problem = finished;
+            }
+            return problem;
         }
+        // The writer's own failure is the one to report, not the finish's.
+        std::int64_t size = 0;
+        if (out->room_held() && !file.size(size)) {
+            // The room kept for the index lets the file end, finished, with
+            // its last complete fragment.
+            const std::int64_t media_end = detail::last_complete_end(size, record.complete_ends);
+            bool changed = false;
+            if (media_end > 0) detail::finish_file(file, record, media_end, &changed);
+            // From its first write on, the finish looks after the torn tail.
+            if (changed) return problem;
+        }
+        detail::cut_torn_fragment(file, record);
         return problem;
     }
 };

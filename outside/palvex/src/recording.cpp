@@ -24,15 +24,20 @@ recording::~recording() {
     if (m_fifo != nullptr) av_audio_fifo_free(m_fifo);
 }
 
-fault recording::open(const writer::mp4::info& settings) {
+fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage> file) {
     Tovrel::ffmpeg::ffm_register();
     if (fault f = check_settings(settings, m_path)) return f;
+    if (file == nullptr) {
+        fault problem;
+        file = open_system_file(settings.file_name, m_path, true, problem);
+        if (file == nullptr) return problem;
+    }
     m_width = settings.frame_width;
     m_height = settings.frame_height;
     m_frame_duration = settings.frame_duration;
     m_audio_bit_rate = settings.audio_bit_rate;
     m_take = [this](AVPacket* packet, AVRational from) { return take(packet, from); };
-    if (fault f = m_muxer.open(m_path)) return f;
+    if (fault f = m_muxer.open(std::move(file))) return f;
     m_packet = av_packet_alloc();
     m_video_frame = av_frame_alloc();
     m_audio_frame = av_frame_alloc();
@@ -135,7 +140,6 @@ fault recording::end(finish_record& record) {
     } else {
         m_muxer.close();
     }
-    record.path = m_path;
     record.complete_ends = m_muxer.complete_ends();
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {

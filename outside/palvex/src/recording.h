@@ -25,14 +25,18 @@ class recording {
     recording(const recording&) = delete;
     recording& operator=(const recording&) = delete;
 
-    fault open(const writer::mp4::info& settings);
+    // Into the file the settings name, or into `file` where one is given.
+    fault open(const writer::mp4::info& settings, std::unique_ptr<storage> file = nullptr);
     fault write_video(const video_message* frame, std::int64_t time);
     fault write_audio(const audio_message* samples);
 
-    // Drains the encoders and ends the file. The record tells the finisher
-    // what it needs; torn() whether a write failed on the way.
+    // Drains the encoders and ends the file, which stays open for the
+    // finish. The record tells the finisher what it needs; torn() whether a
+    // write failed on the way.
     fault end(finish_record& record);
     bool torn() const { return m_muxer.torn(); }
+    // Null until open() has opened the file.
+    output* out() { return m_muxer.context() != nullptr ? &m_muxer.out() : nullptr; }
 
   private:
     fault start_sound(const audio_message* samples);
