@@ -13,13 +13,17 @@ detail::fault memory_file::write_at(std::int64_t position, std::span<const std::
     if (writes == fail_write) return failure(detail::e_fault_write, "Input/output error");
     const std::int64_t end = position + std::int64_t(data.size());
     // What fits goes in, as on a disk that fills up during a write.
-    const std::int64_t room = std::max<std::int64_t>(capacity, allocated);
+    std::int64_t room = std::max<std::int64_t>(capacity, allocated);
+    if (limit >= 0) room = std::min(room, limit);
     const std::int64_t fits = std::min(end, room);
     if (fits > position) {
         if (fits > std::int64_t(bytes.size())) bytes.resize(std::size_t(fits));
         std::memcpy(bytes.data() + position, data.data(), std::size_t(fits - position));
     }
-    if (fits < end) return failure(detail::e_fault_write, "No space left on device");
+    if (fits < end) {
+        return failure(detail::e_fault_write,
+                       fits == limit ? "File too large" : "No space left on device");
+    }
     return {};
 }
 

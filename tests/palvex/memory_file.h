@@ -17,7 +17,7 @@ class memory_file final : public detail::storage {
     // Bytes of the disk that this file may take: its data and the room
     // allocated beyond it. Writes past it are written in part, then fail.
     std::int64_t capacity = INT64_MAX;
-    std::int64_t limit = -1;  // what size_limit() reports
+    std::int64_t limit = -1;  // the file-size limit: writes past it fail
     bool can_allocate = true;
     // Faults at the n-th call (counted from 1; 0: never).
     std::int32_t fail_write = 0;
@@ -42,6 +42,8 @@ class memory_file final : public detail::storage {
     detail::fault truncate(std::int64_t size) override;
     e_room allocate(std::int64_t end, std::string& reason) override;
     std::int64_t size_limit() const override { return limit; }
+    void close() override { closed = true; }
+    bool closed = false;
 };
 
 }  // namespace palvex_test

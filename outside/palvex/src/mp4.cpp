@@ -11,7 +11,6 @@
 #include <new>
 
 #include "fault.h"
-#include "finish.h"
 #include "platform/wide_text.h"
 #include "recording.h"
 
@@ -53,34 +52,6 @@ struct mp4::state {
             return report(detail::failure(detail::e_fault_memory, {}));
         }
     }
-
-    detail::fault close() {
-        detail::finish_record record;
-        detail::fault problem = recording.end(record);
-        detail::output* out = recording.out();
-        if (out == nullptr) return problem;
-        detail::storage& file = out->file();
-        if (!recording.torn()) {
-            if (record.ended) {
-                detail::fault finished = detail::finish_file(file, record);
-                if (!problem) problem = finished;
-            }
-            return problem;
-        }
-        // The writer's own failure is the one to report, not the finish's.
-        std::int64_t size = 0;
-        if (out->room_held() && !file.size(size)) {
-            // The room kept for the index lets the file end, finished, with
-            // its last complete fragment.
-            const std::int64_t media_end = detail::last_complete_end(size, record.complete_ends);
-            bool changed = false;
-            if (media_end > 0) detail::finish_file(file, record, media_end, &changed);
-            // From its first write on, the finish looks after the torn tail.
-            if (changed) return problem;
-        }
-        detail::cut_torn_fragment(file, record);
-        return problem;
-    }
 };
 
 mp4::mp4(info& settings) : m_state(new state) {
@@ -95,7 +66,7 @@ mp4::~mp4() {
 bool mp4::close() {
     if (!m_state->closed) {
         m_state->closed = true;
-        m_state->run([&] { return m_state->close(); });
+        m_state->run([&] { return m_state->recording.close(); });
     }
     return !m_state->failed;
 }

@@ -119,7 +119,7 @@ bool output::make_room(std::int64_t end) {
         case storage::e_room_unsupported:
             return no_room(
                 "Recording stopped: room for the file's index cannot be allocated (" + reason + ")",
-                "this file system cannot allocate room ahead (" + reason + ")");
+                "this system cannot allocate room ahead for the file (" + reason + ")");
         default:
             return no_room("Recording stopped: room for the file's index could not be allocated (" +
                                reason + ")",

@@ -122,6 +122,40 @@ fault recording::encode_audio_frame(std::int32_t count) {
     return m_audio.encode(m_audio_frame, m_packet, m_take);
 }
 
+fault recording::close() {
+    fault problem = close_file();
+    if (output* written = out()) written->file().close();
+    return problem;
+}
+
+fault recording::close_file() {
+    finish_record record;
+    fault problem = end(record);
+    output* written = out();
+    if (written == nullptr) return problem;
+    storage& file = written->file();
+    if (!torn()) {
+        if (record.ended) {
+            fault finished = finish_file(file, record);
+            if (!problem) problem = finished;
+        }
+        return problem;
+    }
+    // After a failed write that failure is the one to report, not the finish's.
+    std::int64_t size = 0;
+    if (written->room_held() && !file.size(size)) {
+        // The room kept for the index lets the file end, finished, with its
+        // last complete fragment.
+        const std::int64_t media_end = last_complete_end(size, record.complete_ends);
+        bool changed = false;
+        if (media_end > 0) finish_file(file, record, media_end, &changed);
+        // From its first write on, the finish looks after the torn tail.
+        if (changed) return problem;
+    }
+    cut_torn_fragment(file, record);
+    return problem;
+}
+
 fault recording::end(finish_record& record) {
     fault problem;
     // Unless a write failed, the file is ended properly, even after a message

@@ -52,6 +52,7 @@ class system_file final : public storage {
         }
     }
     std::int64_t size_limit() const override { return m_limit; }
+    void close() override { m_file.close(); }
 
   private:
     file m_file;

@@ -35,6 +35,8 @@ class storage {
     virtual e_room allocate(std::int64_t end, std::string& reason) = 0;
     // The largest size the file may reach, or -1 without a limit.
     virtual std::int64_t size_limit() const = 0;
+    // Lets the file go: nothing is read or written after this.
+    virtual void close() = 0;
 };
 
 // The system's file at a UTF-16 name: created (or emptied) for a recording,

@@ -187,7 +187,6 @@ inline file::e_room file::allocate(std::int64_t end) {
     switch (m_error) {
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
-        case ERROR_DISK_QUOTA_EXCEEDED:
             return e_room_full;
         case ERROR_INVALID_FUNCTION:
         case ERROR_NOT_SUPPORTED:
