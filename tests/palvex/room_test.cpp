@@ -73,8 +73,11 @@ void expect_finished_with_every_complete_fragment(const session& s, const std::s
     EXPECT_EQ(boxes, (std::vector<std::string>{"ftyp", "mdat", "moov"}));
     ASSERT_GE(s.before_close.count, 2);
     EXPECT_EQ(read_full_index(s.after).samples, s.before_close.samples);
-    write_file("palvex_room.m4v", s.after);
-    const probe_result p = probe("palvex_room.m4v");
+    // CTest runs the tests side by side in one folder: a file of its own.
+    const std::string file = std::string("palvex_room_") +
+                             testing::UnitTest::GetInstance()->current_test_info()->name() + ".m4v";
+    write_file(file, s.after);
+    const probe_result p = probe(file);
     ASSERT_TRUE(p.ran) << p.text;
     EXPECT_EQ(p.video_frames, s.before_close.samples[0]);
     EXPECT_TRUE(s.file->closed);
@@ -151,8 +154,9 @@ TEST(index_room, without_room_the_file_is_left_fragmented_and_says_why) {
         const char* why;
     };
     for (const fallback& f : {
-             fallback{"no allocation", false, 300000, -1,
-                      "this system cannot allocate room ahead for the file (Operation not supported)"},
+             fallback{
+                 "no allocation", false, 300000, -1,
+                 "this system cannot allocate room ahead for the file (Operation not supported)"},
              fallback{"disk full at the start", true, 60000, -1,
                       "the disk had no room for the first fragment's index"},
              fallback{"limit below a fragment and its index", true, INT64_MAX, 60000,

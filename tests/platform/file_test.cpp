@@ -70,16 +70,19 @@ TEST(file_write, goes_on_after_partial_writes_and_retries_only_what_may_be_retri
         ++failing_calls;
         return failing_calls == 1 ? 10 : -1;
     };
-    EXPECT_FALSE(Karvon::Platform::write_fully(fails, [] { return false; }, data.data(), 100));
+    EXPECT_FALSE(Karvon::Platform::write_fully(
+        fails, [] { return false; }, data.data(), 100));
     EXPECT_EQ(failing_calls, 2);
     int empty_calls = 0;
     const auto nothing = [&](const std::uint8_t*, std::size_t, std::size_t) -> std::int64_t {
         ++empty_calls;
         return 0;
     };
-    EXPECT_FALSE(Karvon::Platform::write_fully(nothing, [] { return true; }, data.data(), 100));
+    EXPECT_FALSE(Karvon::Platform::write_fully(
+        nothing, [] { return true; }, data.data(), 100));
     EXPECT_EQ(empty_calls, 1);
-    EXPECT_TRUE(Karvon::Platform::write_fully(nothing, [] { return true; }, data.data(), 0));
+    EXPECT_TRUE(Karvon::Platform::write_fully(
+        nothing, [] { return true; }, data.data(), 0));
 }
 
 TEST(file, writes_and_reads_at_positions_through_one_handle) {

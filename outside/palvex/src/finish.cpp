@@ -86,7 +86,7 @@ fault apply(storage& file, const patch& p) {
 }  // namespace
 
 std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t media_end,
-                               std::int64_t file_size, const byte_vector& full_index) {
+                               std::int64_t file_size, byte_vector full_index) {
     std::vector<patch> plan;
     const top_box* first_moov = nullptr;
     std::int64_t fragments_end = 0;
@@ -113,7 +113,7 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
     const byte_vector free_type = type_bytes(fourcc("free"));
     // Written as a free box: until it is on the disk whole, the fragmented
     // form stays the one that counts.
-    patch index{media_end, full_index, true, media_end};
+    patch index{media_end, std::move(full_index), true, media_end};
     std::copy(free_type.begin(), free_type.end(), index.bytes.begin() + 4);
     plan.push_back(std::move(index));
     // The torn fragment is gone once the index is on the disk.
@@ -186,7 +186,7 @@ fault finish_file(storage& file, const finish_record& record, std::int64_t media
     }
     byte_vector full_index;
     if (fault f = build_moov(first_moov, std::move(m), record.sound, full_index)) return f;
-    const std::vector<patch> plan = plan_finish(layout, end, size, full_index);
+    const std::vector<patch> plan = plan_finish(layout, end, size, std::move(full_index));
     if (plan.empty())
         return failure(e_fault_layout, "the file is not laid out as the muxer writes");
 

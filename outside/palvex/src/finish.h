@@ -48,7 +48,7 @@ struct patch {
 // the first index and all the fragments into one media data box; last the
 // brands. Empty when the layout is not one the muxer writes.
 std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t media_end,
-                               std::int64_t file_size, const byte_vector& full_index);
+                               std::int64_t file_size, byte_vector full_index);
 
 // Where the torn tail after the last complete fragment starts, or -1 when
 // there is none that a free box header can cover.

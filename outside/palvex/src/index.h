@@ -11,8 +11,9 @@
 
 namespace Selmet::Palvex::detail {
 
+// Where a sample lies follows from its chunk and the sizes before it; a day
+// of recording has millions, so each is kept small.
 struct sample {
-    std::int64_t offset = 0;  // in the file
     std::uint32_t size = 0;
     std::uint32_t duration = 0;
     std::int32_t composition = 0;  // presentation time minus decoding time

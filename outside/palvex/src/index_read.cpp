@@ -95,7 +95,6 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
     if (count > 0) t.chunks.push_back(chunk{next, count});
     for (std::uint32_t i = 0; i < count; ++i) {
         sample s;
-        s.offset = next;
         s.duration = (flags & trun_flags::sample_duration) ? r.u32() : d.duration;
         s.size = (flags & trun_flags::sample_size) ? r.u32() : d.size;
         std::uint32_t bits = (flags & trun_flags::sample_flags) ? r.u32() : d.flags;
@@ -107,7 +106,7 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
                 version == 0 ? std::int32_t(std::min(raw, 0x7FFFFFFFu)) : std::int32_t(raw);
         }
         s.sync = (bits & sample_flags::is_non_sync) == 0;
-        if (s.offset < 0 || s.offset > file_size || s.size > file_size - s.offset) {
+        if (next < 0 || next > file_size || s.size > file_size - next) {
             return bad("a sample lies outside the file");
         }
         next += s.size;
