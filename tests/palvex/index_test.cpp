@@ -478,4 +478,50 @@ TEST(boxes, headers_of_32_and_64_bit_size_and_the_size_that_means_to_the_end) {
     EXPECT_EQ(fourcc_text(0x00FF4142), "??AB");
 }
 
+// The bound on the full index holds for the largest index the tables can
+// make: every sample with its own duration, size and negative presentation
+// offset, all but a few of them key frames (listed, since not all are), two
+// runs per fragment and track past
+// 4 GiB, and times that need version 1 headers.
+TEST(index_bound, covers_the_largest_index_that_the_tables_can_make) {
+    constexpr std::int64_t k_fragments = 2000;
+    constexpr std::uint32_t k_per_run = 5;
+    std::vector<track_spec> specs(2);
+    specs[1].id = 2;
+    specs[1].timescale = 48000;
+    const byte_vector first = moov_payload(specs, 0, std::uint64_t(1) << 33);
+    movie m;
+    ASSERT_FALSE(read_movie(first, m));
+    std::int64_t samples = 0;
+    std::int64_t offset = std::int64_t(k_4_gib);
+    std::uint32_t n = 0;
+    for (track& t : m.tracks) {
+        for (std::int64_t f = 0; f < 2 * k_fragments; ++f) {
+            t.chunks.push_back(chunk{offset, k_per_run + std::uint32_t(f % 2)});
+            for (std::uint32_t i = 0; i < t.chunks.back().samples; ++i, ++n) {
+                sample s;
+                s.size = 100 + n;
+                s.duration = 1000 + n;
+                s.composition = -std::int32_t(n % 7) * 100;
+                s.sync = n % 1000 != 1;
+                t.samples.push_back(s);
+                offset += s.size;
+                ++samples;
+            }
+        }
+    }
+    byte_vector out;
+    ASSERT_FALSE(build_moov(first, m, sound_timing{}, out));
+    const std::int64_t bound = index_bound(std::int64_t(first.size()) + 8, 2, samples, k_fragments);
+    std::printf("%lld samples: the index takes %zu bytes, the bound is %lld\n",
+                static_cast<long long>(samples), out.size(), static_cast<long long>(bound));
+    EXPECT_LE(std::int64_t(out.size()), bound);
+    // Not by a wide margin: the bound is what such an index takes, and a
+    // fixed 64 KiB.
+    EXPECT_GE(std::int64_t(out.size()) + (64 << 10) + 2048, bound);
+    // It grows with every sample and every fragment.
+    EXPECT_GT(index_bound(1000, 2, 101, 10), index_bound(1000, 2, 100, 10));
+    EXPECT_GT(index_bound(1000, 2, 100, 11), index_bound(1000, 2, 100, 10));
+}
+
 }  // namespace

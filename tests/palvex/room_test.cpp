@@ -54,6 +54,18 @@ session record(std::unique_ptr<memory_file> file, std::int32_t most) {
     return s;
 }
 
+bool write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs) {
+    for (std::int32_t i = 0; i < pairs; ++i) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        const bool ok = !r.write_video(frame, -1) && !r.write_audio(block);
+        frame->release();
+        block->release();
+        if (!ok) return false;
+    }
+    return true;
+}
+
 std::unique_ptr<memory_file> disk(std::int64_t capacity) {
     auto file = std::make_unique<memory_file>();
     file->capacity = capacity;
@@ -214,6 +226,33 @@ TEST(index_room, room_beyond_the_media_covers_the_index_that_the_finish_writes) 
     EXPECT_GE(least_room, index.size);
     // The file system is asked for room about once a step, not at every write.
     EXPECT_LT(f->allocations, f->writes / 2);
+}
+
+// What the muxer asks room for, checked against the index that the finish
+// of a real recording writes: a recording of one fragment and a long one.
+TEST(index_room, the_room_asked_for_is_never_below_the_real_index) {
+    for (const std::int32_t pairs : {30, 750}) {
+        SCOPED_TRACE(pairs);
+        auto file = disk(INT64_MAX);
+        memory_file* f = file.get();
+        detail::recording r;
+        settings settings("palvex_room.m4v", 320, 240);
+        settings.info.bit_rate = k_bit_rate;
+        settings.info.audio_bit_rate = 16000;
+        ASSERT_FALSE(r.open(settings.info, std::move(file)));
+        clock_signal signal(320, 240);
+        ASSERT_TRUE(write_clock_to(r, signal, pairs));
+        detail::finish_record record;
+        ASSERT_FALSE(r.end(record));
+        const std::int64_t room = r.out()->index_room();
+        ASSERT_FALSE(detail::finish_file(r.out()->file(), record));
+        const full_index index = read_full_index(f->bytes);
+        ASSERT_EQ(index.samples.size(), 2u);
+        EXPECT_EQ(index.samples[0], pairs);
+        std::printf("%d pairs: the index takes %lld bytes, the room asked for is %lld\n", pairs,
+                    static_cast<long long>(index.size), static_cast<long long>(room));
+        EXPECT_GE(room, index.size);
+    }
 }
 
 }  // namespace

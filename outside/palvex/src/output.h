@@ -41,6 +41,7 @@ class output {
     // The bytes the full index would take for what the muxer was given so
     // far; room for them is kept beyond every later write.
     void need_index_room(std::int64_t bytes) { m_index_room = bytes; }
+    std::int64_t index_room() const { return m_index_room; }
     // The muxer has handed over its header or (holds_media) a whole
     // fragment: it goes to the disk before anything else is written.
     fault handed_over(bool holds_media);
