@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "memory_file.h"
 #include "probe.h"
 #include "recording.h"
 #include "storage.h"
@@ -234,6 +235,31 @@ TEST(cut_torn_fragment, the_tail_starts_at_the_last_whole_fragment_that_the_file
     EXPECT_EQ(detail::torn_tail(1000, {100, 995}), -1);
     EXPECT_EQ(detail::torn_tail(1000, {100, 1000}), -1);
     EXPECT_EQ(detail::torn_tail(1000, {}), -1);
+}
+
+// Files that another program touched after the writer: a few bytes too
+// few for a box after the last one, or a last box whose size says "to the
+// end of the file". The finish must not leave them in front of the index or
+// let them take it in.
+TEST(finish_file, bytes_or_a_box_after_the_media_do_not_hide_the_index) {
+    const std::string file = "palvex_touched.m4v";
+    const detail::finish_record record = record_fragmented(file, 60, 200000);
+    const std::vector<std::uint8_t> fragmented = read_file(file);
+    std::vector<std::uint8_t> to_end_box = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
+    to_end_box.resize(40, 0x55);
+    for (const auto& [label, tail] :
+         {std::pair<const char*, std::vector<std::uint8_t>>{"3 stray bytes", {1, 2, 3}},
+          {"a box to the end", to_end_box}}) {
+        SCOPED_TRACE(label);
+        memory_file touched;
+        touched.bytes = fragmented;
+        touched.bytes.insert(touched.bytes.end(), tail.begin(), tail.end());
+        ASSERT_FALSE(detail::finish_file(touched, record));
+        const std::vector<std::string> boxes = top_level_boxes(touched.bytes);
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+        EXPECT_EQ(boxes.back(), "moov");
+        EXPECT_EQ(read_full_index(touched.bytes).samples[0], 60);
+    }
 }
 
 }  // namespace

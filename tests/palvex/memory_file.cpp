@@ -16,7 +16,7 @@ detail::fault memory_file::write_at(std::int64_t position, std::span<const std::
     std::int64_t room = std::max<std::int64_t>(capacity, allocated);
     if (limit >= 0) room = std::min(room, limit);
     const std::int64_t fits = std::min(end, room);
-    if (fits > position) {
+    if (fits > position && !data.empty()) {
         if (fits > std::int64_t(bytes.size())) bytes.resize(std::size_t(fits));
         std::memcpy(bytes.data() + position, data.data(), std::size_t(fits - position));
     }
@@ -32,7 +32,7 @@ detail::fault memory_file::read_at(std::int64_t position, std::span<std::uint8_t
         std::int64_t(out.size()) > std::int64_t(bytes.size()) - position) {
         return failure(detail::e_fault_write, "the file ends early");
     }
-    std::memcpy(out.data(), bytes.data() + position, out.size());
+    if (!out.empty()) std::memcpy(out.data(), bytes.data() + position, out.size());
     return {};
 }
 

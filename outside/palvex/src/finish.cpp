@@ -40,10 +40,13 @@ fault read_at(storage& file, std::int64_t position, byte_vector& out) {
 }
 
 // The top-level boxes up to `end`, the first moov's payload, and the movie
-// that it and every moof describe; `fragments` counts the moofs.
-fault read_file(storage& file, std::int64_t end, std::vector<top_box>& layout, byte_vector& moov,
+// that it and every moof describe; `fragments` counts the moofs. `end`
+// becomes the end of the last whole box: fewer than 8 bytes after it are not
+// a box.
+fault read_file(storage& file, std::int64_t& end, std::vector<top_box>& layout, byte_vector& moov,
                 movie& m, std::int64_t& fragments) {
-    for (std::int64_t at = 0; end - at >= 8;) {
+    std::int64_t at = 0;
+    for (; end - at >= 8;) {
         byte_vector head(std::size_t(std::min<std::int64_t>(16, end - at)));
         if (fault f = read_at(file, at, head)) return f;
         top_box b;
@@ -68,6 +71,7 @@ fault read_file(storage& file, std::int64_t end, std::vector<top_box>& layout, b
         }
     }
     if (moov.empty()) return failure(e_fault_layout, "the file has no index");
+    end = at;
     return {};
 }
 
@@ -101,6 +105,15 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
         return plan;
     }
     const auto index_end = media_end + std::int64_t(full_index.size());
+    // A box that reaches to the end of the file would take the index in: it
+    // gets its size first.
+    for (const top_box& b : layout) {
+        if (!b.to_end) continue;
+        if (b.header != 8 || b.size > k_max_u32) return {};
+        byte_writer size;
+        size.u32(std::uint32_t(b.size));
+        plan.push_back(patch{b.position, size.take(), true});
+    }
     // A torn fragment after the media becomes free space, and so does what
     // the index will not cover of it, each on the disk before the index
     // overwrites the first header.
@@ -165,7 +178,7 @@ fault finish_file(storage& file, const finish_record& record, std::int64_t media
     if (changed != nullptr) *changed = false;
     std::int64_t size = 0;
     if (fault f = file.size(size)) return io_fault("cannot tell the file's size", f);
-    const std::int64_t end = media_end < 0 ? size : media_end;
+    std::int64_t end = media_end < 0 ? size : media_end;
     if (end > size) return failure(e_fault_layout, "the file is shorter than its media");
     std::vector<top_box> layout;
     byte_vector first_moov;

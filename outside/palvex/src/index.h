@@ -43,7 +43,8 @@ struct track {
 
 struct movie {
     std::uint32_t timescale = 0;
-    std::vector<track> tracks;  // in the order of their trak boxes
+    std::vector<track> tracks;      // in the order of their trak boxes
+    std::int64_t sample_bytes = 0;  // in the samples read so far, all tracks
 };
 
 // What only the sound encoder knows: how many decoded samples at the start

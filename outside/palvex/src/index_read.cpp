@@ -7,6 +7,9 @@ namespace Selmet::Palvex::detail {
 
 namespace {
 
+// A month of AAC frames at 48 kHz, or two of pictures at 25 a second.
+constexpr std::size_t k_max_samples = std::size_t(1) << 27;
+
 fault bad(const std::string& text) {
     return failure(e_fault_layout, text);
 }
@@ -73,7 +76,7 @@ struct fragment_defaults {
 };
 
 fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_size, track& t,
-                std::int64_t& next) {
+                std::int64_t& next, std::int64_t& sample_bytes) {
     byte_reader r(trun.payload);
     std::uint32_t version = 0, flags = 0;
     r.full_header(version, flags);
@@ -109,6 +112,14 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
         if (next < 0 || next > file_size || s.size > file_size - next) {
             return bad("a sample lies outside the file");
         }
+        // Every sample of a recording holds data of its own: the samples of
+        // all tracks hold no more bytes than the file, so runs that count
+        // the same bytes again, or empty samples, cannot make the index grow
+        // past the file.
+        if (s.size == 0) return bad("a sample is empty");
+        sample_bytes += s.size;
+        if (sample_bytes > file_size) return bad("the samples hold more bytes than the file");
+        if (t.samples.size() >= k_max_samples) return bad("a track has more samples than it can");
         next += s.size;
         t.decode_time += s.duration;
         if (t.decode_time > INT64_MAX / 4) return bad("decode times run past any recording");
@@ -118,7 +129,8 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
 }
 
 fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_size,
-                std::int64_t& previous_end, std::vector<track>& tracks) {
+                std::int64_t& previous_end, movie& m) {
+    std::vector<track>& tracks = m.tracks;
     std::vector<box> parts;
     if (!split_boxes(traf.payload, parts)) return bad("a track fragment is cut short");
     const box* tfhd = find_box(parts, fourcc("tfhd"));
@@ -151,7 +163,7 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
     std::int64_t next = d.base;
     for (const box& trun : parts) {
         if (trun.type != fourcc("trun")) continue;
-        if (fault f = read_trun(trun, d, file_size, *t, next)) return f;
+        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes)) return f;
     }
     previous_end = next;
     return {};
@@ -192,7 +204,7 @@ fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int6
     std::int64_t previous_end = moof_position;
     for (const box& traf : trafs) {
         if (traf.type != fourcc("traf")) continue;
-        if (fault f = read_traf(traf, moof_position, file_size, previous_end, m.tracks)) return f;
+        if (fault f = read_traf(traf, moof_position, file_size, previous_end, m)) return f;
     }
     return {};
 }
