@@ -262,4 +262,94 @@ TEST(finish_file, bytes_or_a_box_after_the_media_do_not_hide_the_index) {
     }
 }
 
+// What a crash may leave of a finish: everything up to its last sync, and
+// any part of the changes made after it. Every such file plays whole: after
+// a clean end, and after media stopped with a torn fragment behind it.
+TEST(finish_file, a_crash_anywhere_in_the_finish_leaves_a_file_that_plays_whole) {
+    const std::string file = "palvex_crash.m4v";
+    const detail::finish_record record = record_fragmented(file, 60, 200000);
+    const std::vector<std::uint8_t> clean = read_file(file);
+    const fragments all = complete_fragments(clean);
+    ASSERT_EQ(all.count, 3);
+    const fragments two =
+        complete_fragments(std::vector<std::uint8_t>(clean.begin(), clean.begin() + all.end - 1));
+    ASSERT_EQ(two.count, 2);
+    const std::vector<std::uint8_t> torn(clean.begin(), clean.begin() + (two.end + all.end) / 2);
+    const std::string crashed = "palvex_crashed.m4v";
+    for (const auto& [label, start, media_end, frames] :
+         {std::tuple<const char*, const std::vector<std::uint8_t>&, std::int64_t, std::int64_t>{
+              "clean end", clean, -1, 60},
+          {"torn fragment", torn, two.end, 50}}) {
+        SCOPED_TRACE(label);
+        memory_file f;
+        f.bytes = start;
+        f.log_changes = true;
+        ASSERT_FALSE(detail::finish_file(f, record, media_end));
+        // The changes between two syncs, in order.
+        std::vector<std::vector<const memory_file::change*>> between(1);
+        for (const memory_file::change& c : f.changes) {
+            if (c.kind == memory_file::change::e_sync) {
+                between.emplace_back();
+            } else {
+                between.back().push_back(&c);
+            }
+        }
+        const auto apply = [](std::vector<std::uint8_t>& bytes, const memory_file::change& c) {
+            if (c.kind == memory_file::change::e_cut) {
+                bytes.resize(std::size_t(c.position));
+                return;
+            }
+            const std::size_t end = std::size_t(c.position) + c.bytes.size();
+            if (end > bytes.size()) bytes.resize(end);
+            std::copy(c.bytes.begin(), c.bytes.end(), bytes.begin() + c.position);
+        };
+        std::vector<std::uint8_t> synced = start;
+        int states = 0;
+        for (const auto& changes : between) {
+            ASSERT_LE(changes.size(), 4u) << "too much at stake between two syncs";
+            for (std::uint32_t kept = 0; kept < (1u << changes.size()); ++kept) {
+                // The file as the finish found it is not the finish's doing.
+                if (states == 0 && kept == 0 && media_end >= 0) {
+                    ++states;
+                    continue;
+                }
+                std::vector<std::uint8_t> left = synced;
+                for (std::size_t i = 0; i < changes.size(); ++i) {
+                    if ((kept >> i) & 1) apply(left, *changes[i]);
+                }
+                write_file(crashed, left);
+                const std::vector<std::int64_t> decoded = decode_here(crashed);
+                ASSERT_EQ(decoded.size(), 2u) << "state " << states;
+                EXPECT_EQ(decoded[0], frames) << "state " << states;
+                EXPECT_GT(decoded[1], 0) << "state " << states;
+                ++states;
+            }
+            for (const memory_file::change* c : changes) apply(synced, *c);
+        }
+        EXPECT_EQ(synced, f.bytes);
+        std::printf("%s: %d states a crash may leave, each plays whole\n", label, states);
+    }
+}
+
+// After a clean end every track holds what the muxer was given; the last
+// one is checked like the first.
+TEST(finish_file, a_sample_missing_from_any_track_fails_the_finish) {
+    const std::string file = "palvex_counted.m4v";
+    detail::finish_record record = record_fragmented(file, 40, 200000);
+    const std::vector<std::uint8_t> fragmented = read_file(file);
+    ASSERT_EQ(record.samples_written.size(), 2u);
+    for (std::size_t track = 0; track < 2; ++track) {
+        detail::finish_record counted = record;
+        counted.samples_written[track] -= 1;
+        memory_file f;
+        f.bytes = fragmented;
+        const detail::fault problem = detail::finish_file(f, counted);
+        EXPECT_EQ(problem.kind, detail::e_fault_layout) << "track " << track + 1;
+        EXPECT_NE(problem.text.find("track " + std::to_string(track + 1) + " holds"),
+                  std::string::npos)
+            << problem.text;
+        EXPECT_EQ(f.bytes, fragmented);
+    }
+}
+
 }  // namespace

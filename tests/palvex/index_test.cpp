@@ -435,4 +435,108 @@ TEST(index_bound, covers_the_largest_index_that_the_tables_can_make) {
     EXPECT_GT(index_bound(1000, 2, 100, 11), index_bound(1000, 2, 100, 10));
 }
 
+// The sample tables of a full index, as a player reads them: key frames
+// numbered from 1, a constant size given once without a table (and a table
+// when sizes differ), and headers that widen to 64-bit times when a
+// duration needs it (a recording of more than about 25 hours in the
+// picture's time scale).
+TEST(index_writing, tables_number_key_frames_from_1_give_a_constant_size_once_and_widen) {
+    std::vector<sample_spec> samples(6, sample_spec{512, 700, sample_flags::is_non_sync, 0});
+    samples[0].flags = 0;
+    samples[3].flags = 0;
+    byte_writer w;
+    put_traf(w, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, samples);
+    movie m = read(moov_payload({track_spec{}}), {w.take()});
+    byte_vector full;
+    ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
+    const byte_span stbl = find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl"});
+    byte_reader stss(find_path(stbl, {"stss"}));
+    std::uint32_t version = 0, flags = 0;
+    stss.full_header(version, flags);
+    ASSERT_EQ(stss.u32(), 2u);
+    EXPECT_EQ(stss.u32(), 1u);
+    EXPECT_EQ(stss.u32(), 4u);
+    byte_reader same(find_path(stbl, {"stsz"}));
+    same.full_header(version, flags);
+    EXPECT_EQ(same.u32(), 700u);  // the one size
+    EXPECT_EQ(same.u32(), 6u);    // samples
+    EXPECT_EQ(same.left(), 0u);   // and no table
+
+    // Sizes that differ: size 0 and one entry per sample.
+    m.tracks[0].samples[4].size = 9;
+    ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
+    byte_reader table(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "stsz"}));
+    table.full_header(version, flags);
+    EXPECT_EQ(table.u32(), 0u);
+    ASSERT_EQ(table.u32(), 6u);
+    for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(table.u32(), i == 4 ? 9u : 700u);
+
+    // 26 hours at 48000 ticks a second passes 32 bits: every header that
+    // carries the duration becomes version 1 and keeps the whole of it.
+    track_spec fine;
+    fine.timescale = 48000;
+    m = read(moov_payload({fine}), {});
+    m.timescale = 48000;
+    const std::uint64_t ticks = 26ull * 3600 * 48000;
+    m.tracks[0].samples.assign(1, sample{700, std::uint32_t(ticks / 2), 0, true});
+    m.tracks[0].samples.push_back(sample{700, std::uint32_t(ticks - ticks / 2), 0, true});
+    m.tracks[0].chunks = {chunk{1100, 2}};
+    ASSERT_FALSE(build_moov(moov_payload({fine}), m, {}, full));
+    const byte_span moov = byte_span(full).subspan(8);
+    const auto header = [](byte_span b, bool is_tkhd) {
+        byte_reader r(b);
+        std::uint32_t v = 0, f = 0;
+        r.full_header(v, f);
+        r.skip(v == 1 ? 16 : 8);
+        r.skip(is_tkhd ? 8 : 4);
+        return std::pair<std::uint32_t, std::uint64_t>(v, r.uint(v == 1 ? 8 : 4));
+    };
+    EXPECT_EQ(header(find_path(moov, {"trak", "mdia", "mdhd"}), false), std::make_pair(1u, ticks));
+    EXPECT_EQ(header(find_path(moov, {"trak", "tkhd"}), true), std::make_pair(1u, ticks));
+    EXPECT_EQ(header(find_path(moov, {"mvhd"}), false), std::make_pair(1u, ticks));
+}
+
+// Forms the muxer does not write today but other writers do, and a reader
+// takes: a 32-bit decode time (tfdt version 0), and a second track
+// fragment whose data follows the first one's, with no base of its own.
+TEST(index_reading, a_32_bit_decode_time_and_a_track_fragment_based_on_the_one_before) {
+    std::vector<track_spec> specs(2);
+    specs[1].id = 2;
+    const byte_vector moov = moov_payload(specs);
+    byte_writer w;
+    // tfdt version 0 by hand: put_traf writes version 1.
+    const std::size_t traf = w.begin(fourcc("traf"));
+    const std::size_t tfhd = w.begin_full(fourcc("tfhd"), 0, 0);
+    w.u32(1);
+    w.end(tfhd);
+    const std::size_t tfdt = w.begin_full(fourcc("tfdt"), 0, 0);
+    w.u32(123456);
+    w.end(tfdt);
+    const std::size_t trun = w.begin_full(fourcc("trun"), 0, k_all_fields);
+    w.u32(std::uint32_t(k_video.size()));
+    w.u32(100);
+    for (const sample_spec& s : k_video) {
+        w.u32(s.duration);
+        w.u32(s.size);
+        w.u32(s.flags);
+        w.u32(std::uint32_t(s.composition));
+    }
+    w.end(trun);
+    w.end(traf);
+    // The second: no base offset, no base at the moof, no data offset.
+    put_traf(w, 2, 0, {}, 0,
+             trun_flags::sample_duration | trun_flags::sample_size | trun_flags::sample_flags, 0, 0,
+             {{1024, 50, 0, 0}, {1024, 60, 0, 0}});
+    const movie m = read(moov, {w.take()});
+    ASSERT_EQ(m.tracks.size(), 2u);
+    EXPECT_EQ(m.tracks[0].first_decode_time, 123456);
+    EXPECT_EQ(m.tracks[0].decode_time, 123456 + 4 * 512);
+    ASSERT_EQ(m.tracks[0].chunks.size(), 1u);
+    EXPECT_EQ(m.tracks[0].chunks[0].offset, 1000 + 100);
+    ASSERT_EQ(m.tracks[1].chunks.size(), 1u);
+    EXPECT_EQ(m.tracks[1].chunks[0].offset, 1000 + 100 + 1000 + 300 + 200 + 250);
+    EXPECT_EQ(m.tracks[1].samples.size(), 2u);
+}
+
 }  // namespace

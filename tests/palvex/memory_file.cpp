@@ -11,6 +11,9 @@ detail::fault memory_file::write_at(std::int64_t position, std::span<const std::
     ++writes;
     if (fill_disk_after_writes != 0 && writes > fill_disk_after_writes) capacity = used();
     if (writes == fail_write) return failure(detail::e_fault_write, "Input/output error");
+    if (log_changes) {
+        changes.push_back(change{change::e_write, position, {data.begin(), data.end()}});
+    }
     const std::int64_t end = position + std::int64_t(data.size());
     // What fits goes in, as on a disk that fills up during a write.
     std::int64_t room = std::max<std::int64_t>(capacity, allocated);
@@ -44,11 +47,13 @@ detail::fault memory_file::size(std::int64_t& out) {
 detail::fault memory_file::sync() {
     ++syncs;
     if (syncs == fail_sync) return failure(detail::e_fault_write, "Input/output error");
+    if (log_changes) changes.push_back(change{change::e_sync, 0, {}});
     synced_sizes.push_back(std::int64_t(bytes.size()));
     return {};
 }
 
 detail::fault memory_file::truncate(std::int64_t size) {
+    if (log_changes) changes.push_back(change{change::e_cut, size, {}});
     bytes.resize(std::size_t(size));
     // As on the common file systems, the room beyond the end goes with it.
     allocated = std::min(allocated, size);

@@ -32,6 +32,15 @@ class memory_file final : public detail::storage {
     std::int32_t allocations = 0;
     // Sizes of the file at each sync, in order.
     std::vector<std::int64_t> synced_sizes;
+    // Every change and every sync, in order, once log_changes is set: what
+    // a crash may keep of them is any part of those after the last sync.
+    struct change {
+        enum e_kind { e_write, e_cut, e_sync } kind = e_write;
+        std::int64_t position = 0;  // written at, or cut to
+        std::vector<std::uint8_t> bytes;
+    };
+    bool log_changes = false;
+    std::vector<change> changes;
 
     std::int64_t used() const { return std::max(std::int64_t(bytes.size()), allocated); }
 
