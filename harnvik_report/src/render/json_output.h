@@ -2,16 +2,14 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
-#include "report.h"
+#include "core/report.h"
 
 namespace Harnvik::Report {
 
+// One JSON document and a line end. Figures that do not exist (NaN, an
+// infinite rate) are null; bytes of a log that are not UTF-8 become U+FFFD,
+// so any log gives valid JSON.
 std::string format_json(const report& run);
-
-// A JSON string literal, quotes included. Bytes that are not UTF-8 become
-// U+FFFD, so any line of any log gives valid JSON.
-std::string json_string(std::string_view text);
 
 }  // namespace Harnvik::Report
