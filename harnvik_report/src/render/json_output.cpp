@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace Harnvik::Report {
 
@@ -83,31 +84,29 @@ json layout_of(const box_layout& layout) {
     };
 }
 
+// The facts as an object when they exist, null when they do not.
+json object_or_null(bool present, json facts) {
+    return present ? std::move(facts) : json(nullptr);
+}
+
 json media_of(const media_facts& media) {
-    json out = {
-        {"name", media.file},
-        {"size_bytes", media.file_size},
-        {"container", media.container},
-        {"layout", layout_of(media.layout)},
-    };
-    out["video"] = nullptr;
-    if (media.has_video) {
-        out["video"] = {
-            {"codec", media.video_codec},
-            {"width", media.width},
-            {"height", media.height},
-            {"frames", media.video_frames},
-            {"duration_s", number(media.video_duration_s)},
-        };
-    }
-    out["audio"] = nullptr;
-    if (media.has_audio) {
-        out["audio"] = {
-            {"codec", media.audio_codec},     {"sample_rate", media.sample_rate},
-            {"channels", media.channels},     {"packets", media.audio_packets},
-            {"samples", media.audio_samples}, {"duration_s", number(media.audio_duration_s)},
-        };
-    }
+    json out = {{"name", media.file},
+                {"size_bytes", media.file_size},
+                {"container", media.container},
+                {"layout", layout_of(media.layout)}};
+    out["video"] =
+        object_or_null(media.has_video, {{"codec", media.video_codec},
+                                         {"width", media.width},
+                                         {"height", media.height},
+                                         {"frames", media.video_frames},
+                                         {"duration_s", number(media.video_duration_s)}});
+    out["audio"] =
+        object_or_null(media.has_audio, {{"codec", media.audio_codec},
+                                         {"sample_rate", media.sample_rate},
+                                         {"channels", media.channels},
+                                         {"packets", media.audio_packets},
+                                         {"samples", media.audio_samples},
+                                         {"duration_s", number(media.audio_duration_s)}});
     out["duration_s"] = number(media.duration_s);
     out["media_bytes"] = media.media_bytes;
     out["mean_bit_rate"] = number(media.mean_bit_rate);
@@ -119,15 +118,10 @@ json media_of(const media_facts& media) {
     out["read_error"] = media.read_error;
     out["read_error_messages"] = media.demuxer_messages;
     out["decoded"] = media.decoded;
-    out["decode"] = nullptr;
-    if (media.decoded) {
-        out["decode"] = {
-            {"video_frames", media.decoded_video_frames},
-            {"audio_frames", media.decoded_audio_frames},
-            {"audio_samples", media.decoded_audio_samples},
-            {"errors", media.decode_errors},
-        };
-    }
+    out["decode"] = object_or_null(media.decoded, {{"video_frames", media.decoded_video_frames},
+                                                   {"audio_frames", media.decoded_audio_frames},
+                                                   {"audio_samples", media.decoded_audio_samples},
+                                                   {"errors", media.decode_errors}});
     out["messages"] = media.messages;
     out["plays_to_end"] = media.plays_to_end();
     return out;
