@@ -35,6 +35,8 @@ void add_entries(CLI::App& app, options& chosen) {
     app.description(k_description);
     app.footer(k_footer);
     app.allow_extras();  // refused below, with their own words
+    // Options are --name on every platform: /name is a file name on Windows too.
+    app.allow_windows_style_options(false);
     app.get_formatter()->column_width(16);
     for (const option_entry& entry : k_table) {
         switch (entry.kind) {

@@ -125,6 +125,12 @@ TEST(command_line, every_value_reaches_its_place) {
     ASSERT_EQ(line.action, e_command_report) << line.text;
     EXPECT_EQ(line.chosen.log, "run.log");
     EXPECT_EQ(line.chosen.plot_format, e_plot_format_png);
+
+    // Names that start with a slash are names, on Windows too.
+    line = parse_command_line({"/tmp/run.log", "--file", "/tmp/run.m4v"});
+    ASSERT_EQ(line.action, e_command_report) << line.text;
+    EXPECT_EQ(line.chosen.log, "/tmp/run.log");
+    EXPECT_EQ(line.chosen.file, "/tmp/run.m4v");
 }
 
 TEST(command_line, what_cannot_be_followed_is_refused_with_its_reason) {
