@@ -149,7 +149,7 @@ def run_lintian(package):
     if shutil.which("lintian") is None:
         print("lintian is not installed: not run")
         return
-    result = subprocess.run(["lintian", "--no-tag-display-limit", package], capture_output=True,
+    result = subprocess.run(["lintian", "--tag-display-limit", "0", package], capture_output=True,
                             text=True, timeout=600)
     print("lintian:\n" + result.stdout.strip())
     tags = result.stdout.splitlines()
