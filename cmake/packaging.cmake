@@ -38,6 +38,27 @@ if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.gz DESTINATION ${doc_dir})
 endif()
 
+# The manual pages, written as man(7) sources: gzip-compressed in
+# share/man/man1 on Linux; in the Windows ZIP as plain text in man/, made
+# here by groff.
+set(KARVON_MANUAL_PAGES ${PROJECT_SOURCE_DIR}/stress_test/doc/Harnvik.1
+                        ${PROJECT_SOURCE_DIR}/harnvik_report/doc/harnvik_report.1)
+set(KARVON_MANUAL_DIR ${PROJECT_BINARY_DIR}/man)
+find_program(KARVON_GROFF groff REQUIRED)
+foreach(source ${KARVON_MANUAL_PAGES})
+  get_filename_component(page ${source} NAME)
+  get_filename_component(title ${source} NAME_WE)
+  configure_file(${source} ${KARVON_MANUAL_DIR}/${page} @ONLY)
+  if(WIN32)
+    execute_process(COMMAND ${KARVON_GROFF} -man -Tascii -P-c -P-b -P-u -P-o ${KARVON_MANUAL_DIR}/${page}
+                    OUTPUT_FILE ${KARVON_MANUAL_DIR}/${title}.txt COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${KARVON_MANUAL_DIR}/${title}.txt DESTINATION man)
+  else()
+    execute_process(COMMAND gzip -9nkf ${KARVON_MANUAL_DIR}/${page} COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${KARVON_MANUAL_DIR}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
+
 if(WIN32)
   # Every DLL the shipped binaries import, read from their import tables, that
   # is not a DLL of Windows itself: FFmpeg's, from the machine's cross build.

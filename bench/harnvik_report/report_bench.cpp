@@ -17,10 +17,10 @@
 #include <random>
 #include <string>
 
-#include "log_input.h"
-#include "media_probe.h"
+#include "core/statistics.h"
+#include "media/media_probe.h"
+#include "os/log_input.h"
 #include "selmet/palvex/mp4.h"
-#include "statistics.h"
 
 #pragma GCC diagnostic ignored "-Wignored-qualifiers"
 

@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "gnuplot.h"
-#include "json_output.h"
-#include "log_input.h"
-#include "media_probe.h"
+#include "core/report.h"
+#include "media/media_probe.h"
 #include "options.h"
-#include "os_services.h"
+#include "os/gnuplot.h"
+#include "os/log_input.h"
+#include "os/os_services.h"
 #include "platform/wide_text.h"
-#include "plot.h"
-#include "progress.h"
-#include "report.h"
-#include "summary_table.h"
+#include "render/json_output.h"
+#include "render/plot.h"
+#include "render/progress.h"
+#include "render/summary_table.h"
 
 namespace {
 
@@ -37,16 +37,20 @@ bool write_file(const std::string& name, const std::string& text) {
 }
 
 int run(const std::vector<std::string>& arguments) {
-    options chosen;
-    std::string error;
-    if (!parse_options(arguments, chosen, error)) {
-        std::fprintf(stderr, "harnvik_report: %s\n\n%s", error.c_str(), usage_text());
-        return k_failed;
+    const command line = parse_command_line(arguments);
+    switch (line.action) {
+        case e_command_help:
+        case e_command_version:
+            std::fputs(line.text.c_str(), stdout);
+            return 0;
+        case e_command_refused:
+            std::fprintf(stderr, "harnvik_report: %s\nRun with --help for the usage.\n",
+                         line.text.c_str());
+            return k_failed;
+        case e_command_report:
+            break;
     }
-    if (chosen.help) {
-        std::fputs(usage_text(), stdout);
-        return 0;
-    }
+    const options& chosen = line.chosen;
     // Before any long work: a picture that cannot be drawn fails the run.
     std::string gnuplot;
     if (!chosen.plot.empty()) {
@@ -58,6 +62,7 @@ int run(const std::vector<std::string>& arguments) {
         }
     }
 
+    std::string error;
     report run;
     run.log_name = chosen.log == "-" ? "standard input" : chosen.log;
     if (!read_log_file(chosen.log, run.log, error)) return fail(error);
@@ -89,9 +94,8 @@ int run(const std::vector<std::string>& arguments) {
         return fail("cannot write " + chosen.json);
     }
     if (!chosen.plot.empty()) {
-        e_plot_format format = e_plot_format_png;
-        plot_format_of(chosen.plot, format);
-        if (!draw_plot(gnuplot, plot_script(run, chosen.plot, format), chosen.plot, error)) {
+        if (!draw_plot(gnuplot, plot_script(run, chosen.plot, chosen.plot_format), chosen.plot,
+                       error)) {
             return fail(error);
         }
     }

@@ -1,91 +1,118 @@
 #include "options.h"
 
-#include "plot.h"
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
 
 namespace Harnvik::Report {
 
-bool parse_options(const std::vector<std::string>& arguments, options& parsed, std::string& error) {
-    parsed = options{};
-    bool log_given = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string argument = arguments[i];
-        std::string value;
-        bool has_value = false;
-        const std::size_t equals = argument.find('=');
-        if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-            argument.resize(equals);
-            has_value = true;
-        }
-        std::string* target = nullptr;
-        if (argument == "--file") {
-            target = &parsed.file;
-        } else if (argument == "--json") {
-            target = &parsed.json;
-        } else if (argument == "--plot") {
-            target = &parsed.plot;
-        }
-        if (target != nullptr) {
-            if (!has_value) {
-                if (i + 1 == arguments.size()) {
-                    error = argument + " needs a file name";
-                    return false;
-                }
-                value = arguments[++i];
-            }
-            if (value.empty()) {
-                error = argument + " needs a file name";
-                return false;
-            }
-            *target = value;
-        } else if (has_value) {
-            error = "unknown option " + argument;
-            return false;
-        } else if (argument == "--decode") {
-            parsed.decode = true;
-        } else if (argument == "--help" || argument == "-h") {
-            parsed.help = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            error = "unknown option " + argument;
-            return false;
-        } else if (log_given) {
-            error = "one log only: " + parsed.log + " and " + argument;
-            return false;
-        } else if (argument.empty()) {
-            error = "an empty log name";
-            return false;
-        } else {
-            parsed.log = argument;
-            log_given = true;
+namespace {
+
+constexpr std::array k_table = {
+    option_entry{"LOG", e_entry_log, "Harnvik's standard output; - or none: standard input",
+                 &options::log},
+    option_entry{"--file", e_entry_file, "the recorded file (HelloWorld.m4v), read through FFmpeg",
+                 &options::file},
+    option_entry{"--decode", e_entry_flag, "with --file: decode every frame, count decode errors",
+                 nullptr, &options::decode},
+    option_entry{"--json", e_entry_file, "write the same facts as JSON into FILE", &options::json},
+    option_entry{"--plot", e_entry_file, "draw rates and bit rate with gnuplot (.png or .svg)",
+                 &options::plot},
+    option_entry{"-h,--help", e_entry_help, "print this help and exit"},
+    option_entry{"--version", e_entry_version, "print the version and exit"},
+};
+
+constexpr const char* k_description =
+    "Reads Harnvik's standard output (LOG) and, with --file, the file it recorded;\n"
+    "prints a summary table.";
+constexpr const char* k_footer =
+    "Exit status: 0 when the report was made; 2 for a command line that cannot be\n"
+    "followed, a log without rate lines, a file that cannot be read or written, or\n"
+    "a picture that cannot be drawn.";
+
+// The parser, bound to `chosen`, with every entry of the table.
+void add_entries(CLI::App& app, options& chosen) {
+    app.description(k_description);
+    app.footer(k_footer);
+    app.allow_extras();  // refused below, with their own words
+    // Options are --name on every platform: /name is a file name on Windows too.
+    app.allow_windows_style_options(false);
+    app.get_formatter()->column_width(16);
+    for (const option_entry& entry : k_table) {
+        switch (entry.kind) {
+            case e_entry_log:
+                app.add_option(entry.names, chosen.*entry.text, entry.help)->type_name("");
+                break;
+            case e_entry_file:
+                app.add_option(entry.names, chosen.*entry.text, entry.help)->type_name("FILE");
+                break;
+            case e_entry_flag:
+                app.add_flag(entry.names, chosen.*entry.flag, entry.help);
+                break;
+            case e_entry_help:
+                app.set_help_flag(entry.names, entry.help);
+                break;
+            case e_entry_version:
+                app.set_version_flag(entry.names, std::string("harnvik_report ") + HARNVIK_VERSION,
+                                     entry.help);
+                break;
         }
     }
-    if (parsed.help) return true;
-    if (parsed.decode && parsed.file.empty()) {
-        error = "--decode needs --file";
-        return false;
-    }
-    e_plot_format format = e_plot_format_png;
-    if (!parsed.plot.empty() && !plot_format_of(parsed.plot, format)) {
-        error = "--plot draws .png or .svg files, not " + parsed.plot;
-        return false;
-    }
-    return true;
 }
 
-const char* usage_text() {
-    return "Usage: harnvik_report [LOG] [--file FILE] [--decode] [--json FILE] [--plot FILE]\n"
-           "\n"
-           "Reads Harnvik's standard output (LOG, or standard input when LOG is - or\n"
-           "missing) and, with --file, the file it recorded; prints a summary table.\n"
-           "\n"
-           "  --file FILE   the recorded file (HelloWorld.m4v), read through FFmpeg\n"
-           "  --decode      decode every frame of the file and count decode errors\n"
-           "  --json FILE   write the same facts as JSON\n"
-           "  --plot FILE   draw the copy rates and the file's bit rate with gnuplot\n"
-           "                into FILE (.png or .svg)\n"
-           "\n"
-           "Exit status: 0 when the report was made; 2 for a log without rate lines,\n"
-           "a file that cannot be read or written, or a picture that cannot be drawn.\n";
+// What the parser left over, and the checks across entries; empty when
+// the command line can be followed. Tells the picture's format.
+std::string refusal(const CLI::App& app, options& chosen) {
+    for (const std::string& extra : app.remaining()) {
+        if (extra.size() > 1 && extra[0] == '-') {
+            return "unknown option " + extra.substr(0, extra.find('='));
+        }
+        return "one log only: " + chosen.log + " and " + extra;
+    }
+    for (const option_entry& entry : k_table) {
+        if (entry.text == nullptr || app.count(entry.names) == 0 || !(chosen.*entry.text).empty()) {
+            continue;
+        }
+        return entry.kind == e_entry_log ? std::string("an empty log name")
+                                         : std::string(entry.names) + " needs a file name";
+    }
+    if (chosen.decode && chosen.file.empty()) return "--decode needs --file";
+    if (!chosen.plot.empty() && !plot_format_of(chosen.plot, chosen.plot_format)) {
+        return "--plot draws .png or .svg files, not " + chosen.plot;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::span<const option_entry> option_table() {
+    return k_table;
+}
+
+command parse_command_line(const std::vector<std::string>& arguments) {
+    command parsed;
+    CLI::App app("", "harnvik_report");
+    add_entries(app, parsed.chosen);
+    // The parser takes the arguments last first.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        parsed.action = e_command_help;
+        parsed.text = app.help();
+        return parsed;
+    } catch (const CLI::CallForVersion& version) {
+        parsed.action = e_command_version;
+        parsed.text = std::string(version.what()) + "\n";
+        return parsed;
+    } catch (const CLI::ParseError& error) {
+        parsed.action = e_command_refused;
+        parsed.text = error.what();
+        return parsed;
+    }
+    parsed.text = refusal(app, parsed.chosen);
+    if (!parsed.text.empty()) parsed.action = e_command_refused;
+    return parsed;
 }
 
 }  // namespace Harnvik::Report

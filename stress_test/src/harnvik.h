@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "harnvik/output_format.h"
 #include "karvon/work/wait_item.h"
 #include "platform/platform.h"
 
@@ -11,7 +12,7 @@ namespace Harnvik {
 
 using wchar16 = Karvon::Platform::wchar16;
 
-constexpr std::int32_t k_worker_count = 8;
+using Output::k_worker_count;
 constexpr std::uint32_t k_launch_argument = 0;         // the work library's normal priority
 constexpr std::uint32_t k_wait_timeout = 0xFFFFFFFFu;  // infinite
 constexpr std::uint32_t k_pause_before_soak_ms = 30000;

@@ -33,10 +33,10 @@ void record_soak() {
     settings.time_scale = k_time_scale;
     settings.frame_duration = k_frame_duration;
 
-    std::printf("Starting to record to disk using Intel Media SDK ...\n");
+    std::printf("%s\n", Output::k_start_text);
     mp4 writer(settings);
     if (writer.error() != nullptr) {
-        std::printf("Error recording file.");
+        std::printf("%s", Output::k_open_failure_text);
         return;
     }
 
@@ -58,7 +58,7 @@ void record_soak() {
         samples->release();
         if (failed) break;
     }
-    std::printf("Error writing to file.");
+    std::printf("%s", Output::k_write_failure_text);
 }
 
 }  // namespace Harnvik

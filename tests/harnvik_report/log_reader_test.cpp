@@ -1,4 +1,4 @@
-#include "log_reader.h"
+#include "core/log_reader.h"
 
 #include <gtest/gtest.h>
 

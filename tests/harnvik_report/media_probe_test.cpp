@@ -1,4 +1,4 @@
-#include "media_probe.h"
+#include "media/media_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "selmet/palvex/mp4.h"
+#include "recording.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -22,77 +22,8 @@ extern "C" {
 namespace {
 
 using namespace Harnvik::Report;
-using Selmet::Palvex::writer::mp4;
-using video_message = Karvon::Wendrix::video::message;
-using audio_message = Karvon::Wendrix::audio::message;
+using namespace Harnvik::Report::test;
 namespace fs = std::filesystem;
-
-constexpr int k_frames = 50;  // two seconds at 25 frames per second
-
-// A folder of this test process's own: CTest runs the cases in processes of
-// their own, side by side, and each records its files anew. Removed at exit.
-struct scratch_folder {
-    fs::path path;
-    scratch_folder() {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        path = fs::temp_directory_path() /
-               ("harnvik_report_media_probe_test-" + std::to_string(std::random_device{}()) + "-" +
-                std::to_string(now));
-        fs::create_directories(path);
-    }
-    ~scratch_folder() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
-fs::path scratch() {
-    static const scratch_folder folder;
-    return folder.path;
-}
-
-// A small recording by the recorder library, as the soak makes it: video at
-// 25 fps and 4-channel 48 kHz sound, closed cleanly. With `copy`, a copy of
-// the file as it stands before the close, as a recording that ends without
-// one leaves it: in fragments.
-std::string record(const std::string& name, const std::string& copy = "") {
-    const std::string file = (scratch() / name).string();
-    const std::basic_string<mp4::wchar16> wide(file.begin(), file.end());
-    mp4::info info;
-    info.file_name = wide.c_str();
-    info.frame_width = 320;
-    info.frame_height = 240;
-    info.time_scale = 30000;
-    info.frame_duration = 1200;
-    mp4 writer(info);
-    for (int i = 0; i < k_frames && writer.error() == nullptr; ++i) {
-        video_message* frame = new video_message(video_message::e_data_format(0), 320, 240);
-        frame->field_type() = video_message::e_field_type(3);
-        audio_message* samples = new audio_message(1920, 4, 0);
-        samples->sample_rate() = 48000;
-        writer.write_video(frame, -1);
-        writer.write_audio(samples);
-        frame->release();
-        samples->release();
-    }
-    EXPECT_EQ(writer.error(), nullptr);
-    if (!copy.empty()) {
-        // Removed first: mingw's copy_file refuses to overwrite.
-        fs::remove(scratch() / copy);
-        fs::copy_file(file, scratch() / copy);
-    }
-    return file;
-}
-
-std::vector<char> bytes_of(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string& file, const std::vector<char>& bytes) {
-    std::ofstream(file, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 bool can_read_mp4() {
     return av_find_input_format("mov") != nullptr;

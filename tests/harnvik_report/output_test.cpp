@@ -1,26 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
-#include "json_output.h"
-#include "log_reader.h"
-#include "report.h"
-#include "summary_table.h"
+#include "core/log_reader.h"
+#include "core/report.h"
+#include "render/json_output.h"
+#include "render/summary_table.h"
 
 namespace {
 
 using namespace Harnvik::Report;
-
-TEST(json_output, strings_stay_valid_json_whatever_the_log_holds) {
-    EXPECT_EQ(json_string("a \"b\" \\ c"), "\"a \\\"b\\\" \\\\ c\"");
-    EXPECT_EQ(json_string(std::string("\0\x01\t\x1f", 4)), "\"\\u0000\\u0001\\u0009\\u001f\"");
-    EXPECT_EQ(json_string("gr\xc3\xbc\xc3\x9f \xe6\x96\x87 \xf0\x9f\x98\x80"),
-              "\"gr\xc3\xbc\xc3\x9f \xe6\x96\x87 \xf0\x9f\x98\x80\"");
-    // Bytes that are not UTF-8: a lone continuation, a cut sequence, an
-    // overlong form, a surrogate, and a lead byte at the very end.
-    EXPECT_EQ(json_string("\x80|\xe6\x96|\xc0\xaf|\xed\xa0\x80|\xf0"),
-              "\"\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd|\\ufffd\"");
-}
 
 report sample_run() {
     report run;
@@ -76,6 +66,72 @@ TEST(json_output, figures_that_do_not_exist_are_null) {
     EXPECT_NE(json.find("\"real_time_factor\":null}"), std::string::npos) << json;
     for (const char* not_json : {":nan", ":-nan", ":inf", ":-inf", "Infinity", "NaN"}) {
         EXPECT_EQ(json.find(not_json), std::string::npos) << not_json;
+    }
+}
+
+TEST(summary_table, the_files_layout_in_the_table_and_the_json) {
+    report run = sample_run();
+    run.has_media = true;
+    run.media.file = "a.m4v";
+    const auto layout_of = [&run]() {
+        return nlohmann::json::parse(format_json(run))["file"]["layout"];
+    };
+    EXPECT_TRUE(layout_of().is_null());
+    EXPECT_EQ(format_table(run).find("layout"), std::string::npos);
+
+    box_layout& layout = run.media.layout;
+    layout.read = true;
+    layout.kind = e_layout_ordinary;
+    layout.boxes = 4;
+    EXPECT_NE(format_table(run).find(
+                  "\nlayout     ordinary MP4: one index (moov) of every sample, no fragments\n"),
+              std::string::npos)
+        << format_table(run);
+    EXPECT_EQ(layout_of(), nlohmann::json::parse(
+                               R"({"kind":"ordinary","fragments":0,"boxes":4,"problem":null})"));
+
+    layout.kind = e_layout_fragmented;
+    layout.fragments = 13;
+    layout.boxes = 28;
+    layout.problem = "box 'mdat' at byte 900 claims 80 bytes";
+    EXPECT_NE(format_table(run).find("\nlayout     fragmented MP4: an index of the tracks, then 13 "
+                                     "fragments (moof + mdat); box 'mdat' at byte 900 claims 80 "
+                                     "bytes\n"),
+              std::string::npos)
+        << format_table(run);
+    EXPECT_EQ(layout_of()["kind"], "fragmented");
+    EXPECT_EQ(layout_of()["fragments"], 13);
+    EXPECT_EQ(layout_of()["problem"], layout.problem);
+}
+
+// Any bytes in a foreign line give a document that a strict parser takes,
+// with U+FFFD where the bytes are not UTF-8.
+TEST(json_output, foreign_lines_with_any_bytes_stay_valid_json) {
+    const struct {
+        std::string line;
+        std::string text;  // as the JSON gives it back
+    } cases[] = {
+        {"a \"b\" \\ c", "a \"b\" \\ c"},
+        {std::string("\x01\t\x1f\x7f|\0", 6), std::string("\x01\t\x1f\x7f|\0", 6)},
+        {"gr\xc3\xbc\xc3\x9f \xe6\x96\x87 \xf0\x9f\x98\x80",
+         "gr\xc3\xbc\xc3\x9f \xe6\x96\x87 \xf0\x9f\x98\x80"},
+        // A lone continuation byte, an overlong form, a surrogate, bytes that
+        // never start UTF-8: one U+FFFD each.
+        {"\x80|\xc0\xaf|\xed\xa0\x80|\xff\xfe",
+         "\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|"
+         "\xef\xbf\xbd\xef\xbf\xbd"},
+        // A sequence cut short, in the middle and at the very end.
+        {"\xe6\x96|\xf0", "\xef\xbf\xbd|\xef\xbf\xbd"},
+    };
+    for (const auto& each : cases) {
+        report run;
+        run.log = read_log("Thread 0, memcpy = 8.00Gb/s\n" + each.line + "\n");
+        complete(run);
+        const std::string json = format_json(run);
+        nlohmann::json document;
+        ASSERT_NO_THROW(document = nlohmann::json::parse(json)) << json;
+        ASSERT_EQ(document["log"]["foreign"].size(), 1u) << json;
+        EXPECT_EQ(document["log"]["foreign"][0]["text"].get<std::string>(), each.text) << json;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "plot.h"
+#include "render/plot.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "gnuplot.h"
-#include "log_reader.h"
-#include "os_services.h"
-#include "report.h"
+#include "core/log_reader.h"
+#include "core/report.h"
+#include "os/gnuplot.h"
+#include "os/os_services.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

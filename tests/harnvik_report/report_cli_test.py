@@ -3,7 +3,8 @@
 status, its table and its JSON.
 
 Cases:
-  refusals    what cannot give a report exits with 2 and says why
+  refusals    what cannot give a report exits with 2 and says why; --help and
+              --version
   report      a log through standard input, CRLF line ends, foreign lines with
               any bytes, a log name beyond ASCII; the JSON is valid and holds
               the facts; with gnuplot, the picture is a PNG of 1200x900
@@ -54,7 +55,8 @@ def refusals(args, scratch):
         ([good, "--frobnicate"], "unknown option --frobnicate"),
         ([good, "--decode"], "--decode needs --file"),
         ([good, "--plot", "run.jpg"], ".png or .svg"),
-        ([good, "--file"], "--file needs a file name"),
+        ([good, "--file"], "--file: 1 required FILE missing"),
+        ([good, "--json", ""], "--json needs a file name"),
         ([good, "--file", good], "as media"),
         ([good, "--json", os.path.join(scratch, "no", "such", "dir.json")], "cannot write"),
     ]
@@ -67,6 +69,9 @@ def refusals(args, scratch):
     check(status == 2 and "standard input" in err, f"empty standard input: {status} {err!r}")
     status, out, err = run(args, ["--help"])
     check(status == 0 and "Usage: harnvik_report" in out, f"--help: {status} {out!r}")
+    status, out, err = run(args, ["--version"])
+    check(status == 0 and out.strip() == f"harnvik_report {args.version}",
+          f"--version: {status} {out!r}, not version {args.version}")
 
 
 def made_log():
@@ -166,6 +171,7 @@ def main():
     parser.add_argument("case", choices=["refusals", "report", "no_gnuplot"])
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="")
+    parser.add_argument("--version", required=True, help="the project's version")
     parser.add_argument("--plot", action="store_true", help="gnuplot is there: check --plot")
     args = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix="harnvik_report_cli_")

@@ -1,4 +1,4 @@
-#include "statistics.h"
+#include "core/statistics.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "log_reader.h"
+#include "core/log_reader.h"
 
 namespace {
 

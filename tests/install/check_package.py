@@ -6,12 +6,15 @@ there, with nothing of the build tree on any search path.
 Kinds:
   zip  the Windows package: Harnvik.exe, our DLLs and exactly the FFmpeg DLLs
        they import, import libraries, headers, the CMake packages, README,
-       LICENSE and the bundled sources' licences with their versions.
+       LICENSE, the manual pages as text and the bundled sources' licences
+       with their versions.
   deb  the Debian package, unpacked with dpkg -x; its Depends come from
-       dpkg-shlibdeps.
+       dpkg-shlibdeps; the manual pages gzip-compressed; lintian (where it is
+       installed) finds no error and no program without a manual page.
   tgz  the same files as the Debian package, in a tarball.
 """
 import argparse
+import gzip
 import os
 import re
 import shutil
@@ -42,6 +45,7 @@ SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "bcry
                "ws2_32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "gdi32.dll",
                "secur32.dll", "shlwapi.dll", "version.dll", "ntdll.dll", "psapi.dll",
                "crypt32.dll"}
+MANUAL_PAGES = ["Harnvik", "harnvik_report"]
 TEST_ONLY = re.compile(r"test|bench|double|old_api|hook|gtest|gmock", re.IGNORECASE)
 
 def unpack(kind, package, into):
@@ -88,6 +92,12 @@ def check_zip(root, files, objdump):
                 [f"lib/{name}.dll.a" for name in LIBRARIES])
     for name in expected:
         check(name in files, f"{name} is missing")
+    for page in MANUAL_PAGES:
+        name = f"man/{page}.txt"
+        if check(name in files, f"{name} is missing"):
+            text = open(os.path.join(root, name), "rb").read()
+            check(b"SYNOPSIS" in text and b"EXIT STATUS" in text, f"{name} is no manual page")
+            check(b"\x1b" not in text and b"\x08" not in text, f"{name} holds terminal codes")
     versions = open(os.path.join(root, "licenses/VERSIONS")).read()
     print("licenses/VERSIONS:\n" + versions.strip())
     for source in ("ffmpeg", "x264"):
@@ -118,6 +128,11 @@ def check_linux(kind, root, files, package, objdump):
                  f"{doc}/LICENSE"] + HEADERS + PACKAGES + [f"lib/{n}.so" for n in LIBRARIES])
     for name in expected:
         check(name in files, f"{name} is missing")
+    for page in MANUAL_PAGES:
+        name = f"share/man/man1/{page}.1.gz"
+        if check(name in files, f"{name} is missing"):
+            with gzip.open(os.path.join(root, name)) as source:
+                check(source.read().startswith(b".TH "), f"{name} is no manual page")
     for binary in ["bin/Harnvik", "bin/harnvik_report"] + [f for f in files if f.endswith(".so")]:
         check(stripped(objdump, os.path.join(root, binary)), f"{binary} is not stripped")
     if kind == "deb":
@@ -126,7 +141,22 @@ def check_linux(kind, root, files, package, objdump):
         print(f"Depends: {depends}")
         for library in ("libavcodec", "libavformat", "libavutil", "libc6", "libstdc++6"):
             check(library in depends, f"Depends lacks {library}")
+        run_lintian(package)
     return os.path.join(root, "bin", "Harnvik")
+
+
+def run_lintian(package):
+    if shutil.which("lintian") is None:
+        print("lintian is not installed: not run")
+        return
+    result = subprocess.run(["lintian", "--tag-display-limit", "0", package], capture_output=True,
+                            text=True, timeout=600)
+    print("lintian:\n" + result.stdout.strip())
+    tags = result.stdout.splitlines()
+    errors = [line for line in tags if line.startswith("E:")]
+    check(not errors, f"lintian finds errors: {errors}")
+    check(not any("no-manual-page" in line for line in tags), "lintian: a program has no manual page")
+    check(not any("manpage" in line for line in tags), "lintian finds fault with a manual page")
 
 
 def main():

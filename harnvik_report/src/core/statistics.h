@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "log_reader.h"
+#include "core/log_reader.h"
 
 namespace Harnvik::Report {
 

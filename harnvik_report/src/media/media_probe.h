@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "media_facts.h"
+#include "core/media_facts.h"
 
 namespace Harnvik::Report {
 

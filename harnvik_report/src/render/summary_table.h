@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "report.h"
+#include "core/report.h"
 
 namespace Harnvik::Report {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "log_reader.h"
+#include "core/log_reader.h"
 
 namespace Harnvik::Report {
 

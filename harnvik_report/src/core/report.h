@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "log_reader.h"
-#include "media_facts.h"
-#include "statistics.h"
+#include "core/log_reader.h"
+#include "core/media_facts.h"
+#include "core/statistics.h"
 
 namespace Harnvik::Report {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "core/report.h"
 
 namespace Harnvik::Report {
 

@@ -1,4 +1,4 @@
-#include "gnuplot.h"
+#include "os/gnuplot.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "os_services.h"
+#include "os/os_services.h"
 
 namespace Harnvik::Report {
 

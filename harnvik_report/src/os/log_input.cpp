@@ -1,4 +1,4 @@
-#include "log_input.h"
+#include "os/log_input.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-#include "os_services.h"
+#include "os/os_services.h"
 
 namespace Harnvik::Report {
 

@@ -11,15 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "harnvik/output_format.h"
+
 namespace Harnvik::Report {
 
-constexpr std::int32_t k_worker_count = 8;
+// The program's own texts and counts (harnvik/output_format.h).
+constexpr std::int32_t k_worker_count = Output::k_worker_count;
 // Foreign lines kept with their text; the rest are only counted.
 constexpr std::size_t k_foreign_lines_kept = 20;
 
-constexpr std::string_view k_start_text = "Starting to record to disk using Intel Media SDK ...";
-constexpr std::string_view k_open_failure_text = "Error recording file.";
-constexpr std::string_view k_write_failure_text = "Error writing to file.";
+constexpr std::string_view k_start_text = Output::k_start_text;
+constexpr std::string_view k_open_failure_text = Output::k_open_failure_text;
+constexpr std::string_view k_write_failure_text = Output::k_write_failure_text;
 
 // Where a rate line stands relative to the program's own texts.
 enum e_phase : std::uint8_t {

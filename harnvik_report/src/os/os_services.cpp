@@ -1,4 +1,4 @@
-#include "os_services.h"
+#include "os/os_services.h"
 
 #include <csignal>
 #include <cstdint>

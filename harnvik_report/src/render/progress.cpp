@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "render/progress.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "plot.h"
+#include "render/plot.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "statistics.h"
+#include "core/statistics.h"
 
 namespace Harnvik::Report {
 

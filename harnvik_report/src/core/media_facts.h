@@ -7,10 +7,47 @@
 
 namespace Harnvik::Report {
 
+// How an MP4 file's boxes lie at its top level.
+enum e_layout : std::uint8_t {
+    // One index (moov) of every sample and no fragments: what a finished
+    // recording is.
+    e_layout_ordinary,
+    // An index of the tracks only (moov with mvex), then fragments (moof and
+    // mdat), each with the index of its own samples.
+    e_layout_fragmented,
+    // No index among the boxes that could be read.
+    e_layout_no_index,
+};
+
+inline const char* layout_name(e_layout kind) {
+    switch (kind) {
+        case e_layout_ordinary:
+            return "ordinary";
+        case e_layout_fragmented:
+            return "fragmented";
+        case e_layout_no_index:
+            break;
+    }
+    return "no_index";
+}
+
+struct box_layout {
+    bool read = false;  // false: not an MP4 file, its boxes were not read
+    e_layout kind = e_layout_no_index;
+    std::int64_t fragments = 0;  // whole moof boxes at the top level
+    std::int64_t boxes = 0;      // whole boxes at the top level
+    // Where the whole boxes end: the file's size when nothing is wrong.
+    std::int64_t boxes_end = 0;
+    // Why the boxes end before the file does (a box cut short, bytes that
+    // are no box); empty when they reach its end.
+    std::string problem;
+};
+
 struct media_facts {
     std::string file;
     std::int64_t file_size = 0;  // bytes
     std::string container;       // the demuxer's name
+    box_layout layout;
 
     bool has_video = false;
     std::string video_codec;

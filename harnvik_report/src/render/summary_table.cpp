@@ -1,4 +1,4 @@
-#include "summary_table.h"
+#include "render/summary_table.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -120,10 +120,31 @@ void add_log(std::string& out, const report& run) {
         summary.workers_reporting, k_worker_count, summary.workers_after_start, k_worker_count);
 }
 
+// What kind of MP4 file it is, from its top-level boxes.
+void add_layout(std::string& out, const box_layout& layout) {
+    if (!layout.read) return;
+    out += "layout     ";
+    switch (layout.kind) {
+        case e_layout_ordinary:
+            out += "ordinary MP4: one index (moov) of every sample, no fragments";
+            break;
+        case e_layout_fragmented:
+            add(out, "fragmented MP4: an index of the tracks, then %lld fragment%s (moof + mdat)",
+                static_cast<long long>(layout.fragments), layout.fragments == 1 ? "" : "s");
+            break;
+        case e_layout_no_index:
+            out += "no index (moov) among its boxes";
+            break;
+    }
+    if (!layout.problem.empty()) add(out, "; %s", shown(layout.problem).c_str());
+    out += "\n";
+}
+
 void add_media(std::string& out, const report& run) {
     const media_facts& media = run.media;
     add(out, "\nfile       %s: %lld bytes (%s)\n", media.file.c_str(),
         static_cast<long long>(media.file_size), media.container.c_str());
+    add_layout(out, media.layout);
     if (media.has_video) {
         add(out, "video      %s %dx%d, %lld frames in %.3f s\n", media.video_codec.c_str(),
             media.width, media.height, static_cast<long long>(media.video_frames),

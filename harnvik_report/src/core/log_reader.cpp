@@ -1,4 +1,4 @@
-#include "log_reader.h"
+#include "core/log_reader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,10 +24,10 @@ constexpr std::size_t k_foreign_text_kept = 200;
 // More integer digits than any rate has; keeps the value exact in 64 bits.
 constexpr int k_most_integer_digits = 15;
 
-constexpr std::string_view k_rate_head = "Thread ";
-constexpr std::string_view k_rate_middle = ", memcpy = ";
-constexpr std::string_view k_rate_tail = "Gb/s";
-constexpr std::string_view k_infinite = "inf";
+constexpr std::string_view k_rate_head = Output::k_rate_head;
+constexpr std::string_view k_rate_middle = Output::k_rate_middle;
+constexpr std::string_view k_rate_tail = Output::k_rate_unit;
+constexpr std::string_view k_infinite = Output::k_infinite_rate;
 
 enum e_match : std::uint8_t { e_match_none, e_match_prefix, e_match_full };
 
@@ -44,15 +44,19 @@ e_match match_literal(std::string_view text, std::size_t& at, std::string_view l
     return compared == literal.size() ? e_match_full : e_match_prefix;
 }
 
+// A worker's index is one digit.
+static_assert(k_worker_count > 0 && k_worker_count <= 10);
+static_assert(Output::k_rate_decimals == 2, "the rate is read in hundredths");
+
 // Matches a rate line against the program's format "Thread %d, memcpy =
-// %1.2fGb/s" (worker 0-7; a rate of two decimals or "inf"). On a full match
-// sets worker and rate.
+// %1.2fGb/s" (a worker's index; a rate of two decimals or "inf"). On a full
+// match sets worker and rate.
 e_match match_rate_line(std::string_view text, std::int32_t& worker, double& rate) {
     std::size_t at = 0;
     e_match m = match_literal(text, at, k_rate_head);
     if (m != e_match_full) return m;
     if (at == text.size()) return e_match_prefix;
-    if (text[at] < '0' || text[at] > '7') return e_match_none;
+    if (text[at] < '0' || text[at] >= '0' + k_worker_count) return e_match_none;
     worker = text[at] - '0';
     ++at;
     m = match_literal(text, at, k_rate_middle);
@@ -72,7 +76,7 @@ e_match match_rate_line(std::string_view text, std::int32_t& worker, double& rat
         if (digits == 0) return e_match_none;
         if (at == text.size()) return e_match_prefix;
         if (text[at++] != '.') return e_match_none;
-        for (int decimal = 0; decimal < 2; ++decimal) {
+        for (int decimal = 0; decimal < Output::k_rate_decimals; ++decimal) {
             if (at == text.size()) return e_match_prefix;
             if (!is_digit(text[at])) return e_match_none;
             hundredths = hundredths * 10 + (text[at++] - '0');

@@ -1,0 +1,92 @@
+// The program prints its output and the report reads it with one definition
+// (harnvik/output_format.h). These run the program's own printing code and
+// give what it printed to the report's reader, so that a change of either
+// side alone fails here.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/log_reader.h"
+#include "harnvik.h"
+#include "harnvik_doubles/doubles.h"
+
+namespace {
+
+using namespace Harnvik::Report;
+
+class output_format : public ::testing::Test {
+  protected:
+    void TearDown() override { harnvik_doubles::reset(); }
+};
+
+TEST_F(output_format, the_report_reads_every_rate_line_the_program_prints) {
+    const std::vector<std::uint32_t> elapsed_ms = {1, 100, 1000, 1234, 0xFFFFFFFFu, 0};
+    testing::internal::CaptureStdout();
+    for (std::int32_t worker = 0; worker < Harnvik::k_worker_count; ++worker) {
+        for (const std::uint32_t ms : elapsed_ms) Harnvik::print_rate(worker, ms);
+    }
+    const log_facts facts = read_log(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(facts.foreign_count, 0);
+    EXPECT_FALSE(facts.cut_last_line);
+    ASSERT_EQ(facts.rate_lines(), Harnvik::k_worker_count * std::int64_t(elapsed_ms.size()));
+    for (std::int32_t worker = 0; worker < k_worker_count; ++worker) {
+        ASSERT_EQ(facts.workers[worker].size(), elapsed_ms.size()) << "worker " << worker;
+        for (std::size_t i = 0; i < elapsed_ms.size(); ++i) {
+            const double printed = Harnvik::copy_rate(elapsed_ms[i]);
+            const double read = facts.workers[worker][i].rate;
+            if (std::isinf(printed)) {
+                EXPECT_TRUE(std::isinf(read)) << read;
+            } else {
+                EXPECT_NEAR(read, printed, 0.005) << elapsed_ms[i] << " ms";
+            }
+        }
+    }
+}
+
+log_facts soak_log(const harnvik_doubles::script& script) {
+    harnvik_doubles::reset(script);
+    testing::internal::CaptureStdout();
+    Harnvik::record_soak();
+    Harnvik::print_rate(2, 1000);  // the workers go on printing after the final text
+    return read_log(testing::internal::GetCapturedStdout());
+}
+
+TEST_F(output_format, the_report_reads_the_programs_texts) {
+    harnvik_doubles::script open_fails;
+    open_fails.fail_open = true;
+    log_facts facts = soak_log(open_fails);
+    EXPECT_EQ(facts.start_line, 1);
+    EXPECT_EQ(facts.end_line, 2);
+    EXPECT_EQ(facts.outcome, e_outcome_open_failed);
+    EXPECT_EQ(facts.foreign_count, 0);
+    EXPECT_EQ(facts.workers[2].size(), 1u);
+
+    harnvik_doubles::script write_fails;
+    write_fails.fail_at_pair = 3;
+    facts = soak_log(write_fails);
+    EXPECT_EQ(facts.start_line, 1);
+    EXPECT_EQ(facts.end_line, 2);
+    EXPECT_EQ(facts.outcome, e_outcome_write_failed);
+    EXPECT_EQ(facts.foreign_count, 0);
+    ASSERT_EQ(facts.workers[2].size(), 1u);
+    EXPECT_EQ(facts.workers[2][0].phase, e_phase_after_end);
+}
+
+TEST_F(output_format, the_report_has_a_row_for_every_worker_the_program_starts) {
+    harnvik_doubles::script script;
+    script.fail_open = true;
+    harnvik_doubles::reset(script);
+    testing::internal::CaptureStdout();
+    Harnvik::entry(0, nullptr);
+    testing::internal::GetCapturedStdout();
+    std::int32_t launched = 0;
+    for (const harnvik_doubles::call& c : harnvik_doubles::calls()) {
+        if (c.kind == harnvik_doubles::e_call::item_launch) ++launched;
+    }
+    EXPECT_EQ(launched, k_worker_count);
+}
+
+}  // namespace
