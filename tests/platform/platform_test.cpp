@@ -76,6 +76,24 @@ TEST(sleep, lasts_at_least_the_given_time) {
 }
 
 #if !defined(_WIN32)
+// The deadline a sleep waits for: nanoseconds that reach a whole second,
+// exactly or beyond, carry into the seconds (clock_nanosleep refuses 10^9).
+TEST(sleep, deadline_carries_whole_seconds_out_of_the_nanoseconds) {
+    using Karvon::Platform::deadline_after;
+    const auto at = [](std::int64_t s, std::int64_t ns, DWORD ms) {
+        const Karvon::Platform::clock_time t = deadline_after({s, ns}, ms);
+        return std::make_pair(t.seconds, t.nanoseconds);
+    };
+    EXPECT_EQ(at(10, 999000000, 1), std::make_pair(std::int64_t(11), std::int64_t(0)));
+    EXPECT_EQ(at(10, 999999999, 1), std::make_pair(std::int64_t(11), std::int64_t(999999)));
+    EXPECT_EQ(at(10, 500000000, 499), std::make_pair(std::int64_t(10), std::int64_t(999000000)));
+    EXPECT_EQ(at(10, 0, 0), std::make_pair(std::int64_t(10), std::int64_t(0)));
+    EXPECT_EQ(at(10, 1, 2500), std::make_pair(std::int64_t(12), std::int64_t(500000001)));
+    // The longest finite sleep.
+    EXPECT_EQ(at(0, 999999999, 0xFFFFFFFEu),
+              std::make_pair(std::int64_t(4294968), std::int64_t(293999999)));
+}
+
 std::atomic<int> g_signals{0};
 void count_signal(int) {
     g_signals.fetch_add(1, std::memory_order_relaxed);

@@ -88,14 +88,13 @@ void Sleep(DWORD milliseconds) {
     if (milliseconds == INFINITE) {
         for (;;) pause();
     }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const Karvon::Platform::clock_time at =
+        Karvon::Platform::deadline_after({now.tv_sec, now.tv_nsec}, milliseconds);
     timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000u);
-    deadline.tv_nsec += static_cast<long>(milliseconds % 1000u) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_nsec -= 1000000000L;
-        ++deadline.tv_sec;
-    }
+    deadline.tv_sec = static_cast<time_t>(at.seconds);
+    deadline.tv_nsec = static_cast<long>(at.nanoseconds);
     // An absolute deadline: a signal handler that interrupts the sleep does
     // not shorten it, and restarting does not lengthen it.
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {

@@ -77,6 +77,23 @@ inline DWORD tick_count_of(std::uint64_t seconds, std::uint64_t nanoseconds) {
     return static_cast<DWORD>(seconds * 1000u + nanoseconds / 1000000u);
 }
 
+// The moment `milliseconds` after (seconds, nanoseconds) of a clock
+// reading, with the nanoseconds kept below one second, as clock_nanosleep
+// takes it.
+struct clock_time {
+    std::int64_t seconds;
+    std::int64_t nanoseconds;
+};
+inline clock_time deadline_after(clock_time now, DWORD milliseconds) {
+    clock_time at{now.seconds + std::int64_t(milliseconds / 1000u),
+                  now.nanoseconds + std::int64_t(milliseconds % 1000u) * 1000000};
+    if (at.nanoseconds >= 1000000000) {
+        at.nanoseconds -= 1000000000;
+        ++at.seconds;
+    }
+    return at;
+}
+
 struct thread_id_cache {
     std::uint32_t id;
     std::uint32_t generation;  // 0: never filled
