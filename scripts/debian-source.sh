@@ -70,17 +70,18 @@ apt_source_uris() {
 }
 
 # The Debian archive and its security archive that this machine's apt uses
-# (URIs ending in /debian and /debian-security), else Debian's own; set
-# debian_mirror and debian_security_mirror. KARVON_DEBIAN_MIRROR and
+# (URIs ending in /debian and /debian-security), else Debian's own (below
+# KARVON_DEBIAN_FALLBACK, http://deb.debian.org); set debian_mirror and
+# debian_security_mirror. KARVON_DEBIAN_MIRROR and
 # KARVON_DEBIAN_SECURITY_MIRROR override them.
 find_debian_mirrors() {
-  local uris
+  local uris fallback=${KARVON_DEBIAN_FALLBACK:-http://deb.debian.org}
   uris=$(apt_source_uris)
   debian_mirror=${KARVON_DEBIAN_MIRROR:-$(printf '%s\n' "$uris" | grep -m 1 -E '/debian/?$' || true)}
-  debian_mirror=${debian_mirror:-http://deb.debian.org/debian}
+  debian_mirror=${debian_mirror:-$fallback/debian}
   debian_security_mirror=${KARVON_DEBIAN_SECURITY_MIRROR:-$(printf '%s\n' "$uris" |
     grep -m 1 -E '/debian-security/?$' || true)}
-  debian_security_mirror=${debian_security_mirror:-http://deb.debian.org/debian-security}
+  debian_security_mirror=${debian_security_mirror:-$fallback/debian-security}
 }
 
 # Debian's archive keyring: .gpg up to Debian 12, .pgp from Debian 13 on.
@@ -132,7 +133,9 @@ $debian_security_mirror (taken from apt's sources; KARVON_DEBIAN_MIRROR and \
 KARVON_DEBIAN_SECURITY_MIRROR set others), then run again"
   for suites in all release-only; do
     write_debian_source_list "$apt_dir" "$release" "$keyring" "$suites"
-    step "reading the source index of Debian $release ($suites)" "$reach" \
+    local index="reading the source index of Debian $release"
+    [ "$suites" = all ] || index="$index (the release alone)"
+    step "$index" "$reach" \
       flock "$apt_dir/lock" apt-get "${apt_opts[@]}" update
     # apt-get source downloads into the current folder.
     if [ "$suites" = release-only ]; then
