@@ -9,7 +9,8 @@ leaves no prefix marked complete.
   and without files in sources.list.d, and none at all (Debian's own archive);
 - a prefix that a failed build left marked complete but without its
   libraries is noticed and built again (which fails here, as it should);
-- setup, when apt-get fails (a stand-in apt-get on the search path).
+- setup, when apt-get fails (a stand-in apt-get on the search path), and
+  that setup builds no Windows FFmpeg when every package is there.
 
 usage: failure_test.py SCRIPTS_FOLDER SCRATCH_FOLDER
 """
@@ -128,6 +129,28 @@ def check_setup_failure(script, scratch):
           "setup: does not say what to do")
 
 
+def check_setup_builds_no_windows_ffmpeg(script, scratch):
+    """setup with every package installed does nothing more: the Windows
+    FFmpeg is built only when a Windows build asks for it, so scripts/run
+    never waits for it."""
+    bin_folder = os.path.join(scratch, "installed-bin")
+    shutil.rmtree(bin_folder, ignore_errors=True)
+    os.makedirs(bin_folder)
+    for tool, body in (("dpkg-query", "printf 'install ok installed'"),
+                       ("apt-get", "echo 'apt-get must not run' >&2; exit 100")):
+        path = os.path.join(bin_folder, tool)
+        with open(path, "w") as f:
+            f.write(f"#!/bin/sh\n{body}\n")
+        os.chmod(path, 0o755)
+    cache = os.path.join(scratch, "setup-windows-cache")
+    shutil.rmtree(cache, ignore_errors=True)
+    env = dict(os.environ, PATH=bin_folder + os.pathsep + os.environ["PATH"],
+               KARVON_DEPS_CACHE=cache, KARVON_DEBIAN_FALLBACK="file:///nonexistent-karvon-fallback")
+    status, _, err = run([script], env)
+    check(status == 0, f"setup with every package installed: exit {status}: {err}")
+    check(not os.path.exists(cache), "setup went on to build the Windows FFmpeg")
+
+
 def main():
     scripts, scratch = sys.argv[1], sys.argv[2]
     os.makedirs(scratch, exist_ok=True)
@@ -135,6 +158,7 @@ def main():
         check_deps_failure("windows-deps", os.path.join(scripts, "windows-deps"), scratch, layout)
     check_deps_failure("ffmpeg4-deps", os.path.join(scripts, "ffmpeg4-deps"), scratch, "deb822")
     check_setup_failure(os.path.join(scripts, "setup"), scratch)
+    check_setup_builds_no_windows_ffmpeg(os.path.join(scripts, "setup"), scratch)
     return outcome()
 
 
