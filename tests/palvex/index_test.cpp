@@ -10,117 +10,14 @@
 #include <vector>
 
 #include "boxes.h"
+#include "synthetic_boxes.h"
 
 namespace {
 
 using namespace Selmet::Palvex::detail;
+using namespace synthetic;
 
 constexpr std::uint64_t k_4_gib = std::uint64_t(1) << 32;
-
-struct track_spec {
-    std::uint32_t id = 1;
-    std::uint32_t timescale = 12800;
-    bool sound = false;
-    std::uint32_t version = 0;  // of tkhd and mdhd
-    std::uint32_t default_duration = 0;
-    std::uint32_t default_size = 0;
-    std::uint32_t default_flags = 0;
-};
-
-// A full box with times of 32 or 64 bits: created, modified, one field (time
-// scale or track id, with tkhd's reserved word after it), duration.
-void put_timed(byte_writer& w, const char (&type)[5], std::uint32_t version, std::uint32_t field,
-               bool tkhd, std::uint64_t created = 0) {
-    const std::size_t at = w.begin_full(fourcc(type), version, 0);
-    for (int i = 0; i < 2; ++i) version == 1 ? w.u64(created) : w.u32(std::uint32_t(created));
-    w.u32(field);
-    if (tkhd) w.u32(0);
-    version == 1 ? w.u64(0) : w.u32(0);
-    for (int i = 0; i < 8; ++i) w.u32(0);  // the rest of the box, copied as it is
-    w.end(at);
-}
-
-byte_vector moov_payload(const std::vector<track_spec>& tracks, std::uint32_t mvhd_version = 0,
-                         std::uint64_t created = 0) {
-    byte_writer w;
-    put_timed(w, "mvhd", mvhd_version, 1000, false, created);
-    for (const track_spec& t : tracks) {
-        const std::size_t trak = w.begin(fourcc("trak"));
-        put_timed(w, "tkhd", t.version, t.id, true, created);
-        const std::size_t mdia = w.begin(fourcc("mdia"));
-        put_timed(w, "mdhd", t.version, t.timescale, false, created);
-        const std::size_t hdlr = w.begin_full(fourcc("hdlr"), 0, 0);
-        w.u32(0);
-        w.u32(t.sound ? fourcc("soun") : fourcc("vide"));
-        for (int i = 0; i < 3; ++i) w.u32(0);
-        w.u8(0);
-        w.end(hdlr);
-        const std::size_t minf = w.begin(fourcc("minf"));
-        const std::size_t stbl = w.begin(fourcc("stbl"));
-        const std::size_t stsd = w.begin_full(fourcc("stsd"), 0, 0);
-        w.u32(0);
-        w.end(stsd);
-        for (const std::uint32_t empty : {fourcc("stts"), fourcc("stsc"), fourcc("stco")}) {
-            const std::size_t b = w.begin_full(empty, 0, 0);
-            w.u32(0);
-            w.end(b);
-        }
-        w.end(stbl);
-        w.end(minf);
-        w.end(mdia);
-        w.end(trak);
-    }
-    const std::size_t mvex = w.begin(fourcc("mvex"));
-    for (const track_spec& t : tracks) {
-        const std::size_t trex = w.begin_full(fourcc("trex"), 0, 0);
-        w.u32(t.id);
-        w.u32(1);
-        w.u32(t.default_duration);
-        w.u32(t.default_size);
-        w.u32(t.default_flags);
-        w.end(trex);
-    }
-    w.end(mvex);
-    return w.take();
-}
-
-struct sample_spec {
-    std::uint32_t duration;
-    std::uint32_t size;
-    std::uint32_t flags;
-    std::int32_t composition;
-};
-
-// One traf: tfhd with the given flags and defaults, tfdt, one trun that
-// carries the fields its flags name.
-void put_traf(byte_writer& w, std::uint32_t track, std::uint32_t tfhd_flags_set,
-              const sample_spec& defaults, std::uint64_t base, std::uint32_t trun_flags_set,
-              std::uint32_t trun_version, std::int32_t data_offset,
-              const std::vector<sample_spec>& samples, std::uint64_t decode_time = 0) {
-    const std::size_t traf = w.begin(fourcc("traf"));
-    const std::size_t tfhd = w.begin_full(fourcc("tfhd"), 0, tfhd_flags_set);
-    w.u32(track);
-    if (tfhd_flags_set & tfhd_flags::base_data_offset) w.u64(base);
-    if (tfhd_flags_set & tfhd_flags::default_sample_duration) w.u32(defaults.duration);
-    if (tfhd_flags_set & tfhd_flags::default_sample_size) w.u32(defaults.size);
-    if (tfhd_flags_set & tfhd_flags::default_sample_flags) w.u32(defaults.flags);
-    w.end(tfhd);
-    const std::size_t tfdt = w.begin_full(fourcc("tfdt"), 1, 0);
-    w.u64(decode_time);
-    w.end(tfdt);
-    const std::size_t trun = w.begin_full(fourcc("trun"), trun_version, trun_flags_set);
-    w.u32(std::uint32_t(samples.size()));
-    if (trun_flags_set & trun_flags::data_offset) w.u32(std::uint32_t(data_offset));
-    for (const sample_spec& s : samples) {
-        if (trun_flags_set & trun_flags::sample_duration) w.u32(s.duration);
-        if (trun_flags_set & trun_flags::sample_size) w.u32(s.size);
-        if (trun_flags_set & trun_flags::sample_flags) w.u32(s.flags);
-        if (trun_flags_set & trun_flags::sample_composition_offset)
-            w.u32(std::uint32_t(s.composition));
-    }
-    w.end(trun);
-    w.end(traf);
-}
 
 constexpr std::uint32_t k_all_fields = trun_flags::data_offset | trun_flags::sample_duration |
                                        trun_flags::sample_size | trun_flags::sample_flags |
@@ -193,8 +90,11 @@ TEST(index_reading, samples_come_from_trun_fields_or_from_tfhd_and_trex_defaults
         ASSERT_EQ(m->tracks.size(), 1u);
         const std::vector<sample>& s = m->tracks[0].samples;
         ASSERT_EQ(s.size(), 3u);
+        // One run: one chunk where the data starts.
+        ASSERT_EQ(m->tracks[0].chunks.size(), 1u);
+        EXPECT_EQ(m->tracks[0].chunks[0].offset, 1100);
+        EXPECT_EQ(m->tracks[0].chunks[0].samples, 3u);
         for (std::size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(s[i].offset, 1100 + std::int64_t(i) * 700);
             EXPECT_EQ(s[i].size, 700u);
             EXPECT_EQ(s[i].duration, 512u);
             EXPECT_FALSE(s[i].sync);
@@ -436,6 +336,20 @@ TEST(index_reading, malformed_bytes_get_a_fault_and_no_read_past_the_end) {
     EXPECT_EQ(fault_of(counted), "a track run counts more samples than it holds");
     // Samples that lie past the end of the file.
     EXPECT_EQ(fault_of(moof, 1500), "a sample lies outside the file");
+    // Runs that count the same bytes again, many times over: the samples
+    // would hold more bytes than the file, and the index would grow without
+    // end. So would empty samples.
+    byte_writer again;
+    for (int i = 0; i < 400; ++i) {
+        put_traf(again, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video);
+    }
+    EXPECT_EQ(fault_of(again.take(), 400000), "the samples hold more bytes than the file");
+    std::vector<sample_spec> empty_samples = k_video;
+    empty_samples[2].size = 0;
+    byte_writer empties;
+    put_traf(empties, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100,
+             empty_samples);
+    EXPECT_EQ(fault_of(empties.take()), "a sample is empty");
     // A fragment of a track the index does not have.
     byte_writer stranger;
     put_traf(stranger, 9, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video);
@@ -473,6 +387,52 @@ TEST(boxes, headers_of_32_and_64_bit_size_and_the_size_that_means_to_the_end) {
     EXPECT_FALSE(read_box_header(tiny.bytes(), 100, h));
     EXPECT_EQ(fourcc_text(fourcc("moov")), "moov");
     EXPECT_EQ(fourcc_text(0x00FF4142), "??AB");
+}
+
+// The bound on the full index holds for the largest index the tables can
+// make: every sample with its own duration, size and negative presentation
+// offset, all but a few of them key frames (listed, since not all are), two
+// runs per fragment and track past
+// 4 GiB, and times that need version 1 headers.
+TEST(index_bound, covers_the_largest_index_that_the_tables_can_make) {
+    constexpr std::int64_t k_fragments = 2000;
+    constexpr std::uint32_t k_per_run = 5;
+    std::vector<track_spec> specs(2);
+    specs[1].id = 2;
+    specs[1].timescale = 48000;
+    const byte_vector first = moov_payload(specs, 0, std::uint64_t(1) << 33);
+    movie m;
+    ASSERT_FALSE(read_movie(first, m));
+    std::int64_t samples = 0;
+    std::int64_t offset = std::int64_t(k_4_gib);
+    std::uint32_t n = 0;
+    for (track& t : m.tracks) {
+        for (std::int64_t f = 0; f < 2 * k_fragments; ++f) {
+            t.chunks.push_back(chunk{offset, k_per_run + std::uint32_t(f % 2)});
+            for (std::uint32_t i = 0; i < t.chunks.back().samples; ++i, ++n) {
+                sample s;
+                s.size = 100 + n;
+                s.duration = 1000 + n;
+                s.composition = -std::int32_t(n % 7) * 100;
+                s.sync = n % 1000 != 1;
+                t.samples.push_back(s);
+                offset += s.size;
+                ++samples;
+            }
+        }
+    }
+    byte_vector out;
+    ASSERT_FALSE(build_moov(first, m, sound_timing{}, out));
+    const std::int64_t bound = index_bound(std::int64_t(first.size()) + 8, 2, samples, k_fragments);
+    std::printf("%lld samples: the index takes %zu bytes, the bound is %lld\n",
+                static_cast<long long>(samples), out.size(), static_cast<long long>(bound));
+    EXPECT_LE(std::int64_t(out.size()), bound);
+    // Not by a wide margin: the bound is what such an index takes, and a
+    // fixed 64 KiB.
+    EXPECT_GE(std::int64_t(out.size()) + (64 << 10) + 2048, bound);
+    // It grows with every sample and every fragment.
+    EXPECT_GT(index_bound(1000, 2, 101, 10), index_bound(1000, 2, 100, 10));
+    EXPECT_GT(index_bound(1000, 2, 100, 11), index_bound(1000, 2, 100, 10));
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // Started by a shell that limits the size of the files it may write
-// (ulimit -f) and ignores SIGXFSZ, so a write past the limit fails.
+// (ulimit -f) and ignores SIGXFSZ, so a write past the limit fails. On Linux
+// the writer reads the limit and stops media where the index still fits
+// below it; Windows has no such limit, so under Wine the writer meets it as
+// a failed write.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +18,7 @@ namespace {
 
 using namespace palvex_test;
 
-TEST(palvex_limit, write_failure_leaves_a_playable_file) {
+TEST(palvex_limit, the_file_ends_finished_within_the_limit) {
     const std::string file = "palvex_limit.m4v";
     std::remove(file.c_str());
     const std::basic_string<mp4::wchar16> name(file.begin(), file.end());
@@ -54,9 +57,13 @@ TEST(palvex_limit, write_failure_leaves_a_playable_file) {
         }
         ASSERT_NE(writer.error(), nullptr) << "no failure after " << pairs << " frames";
         text = narrow(writer.error());
+#if defined(_WIN32)
         EXPECT_EQ(text.rfind("Write failed: ", 0), 0u) << text;
-#if !defined(_WIN32)
-        EXPECT_EQ(text, "Write failed: File too large");
+#else
+        EXPECT_EQ(text,
+                  "Recording stopped: the file size limit is reached; the file keeps its last "
+                  "complete fragment and room for its index, and is finished when the writer "
+                  "closes");
 #endif
         // Later writes are refused and the first reason stays.
         video_message* frame =
@@ -83,11 +90,22 @@ TEST(palvex_limit, write_failure_leaves_a_playable_file) {
     EXPECT_EQ(p.video_frames, before_close.samples[0]);
     EXPECT_EQ(p.video_frames % 25, 0) << p.video_frames;
     EXPECT_LT(p.video_frames, pairs);
-    const fragments after_close = complete_fragments(read_file(file));
-    EXPECT_EQ(after_close.samples, before_close.samples);
-    EXPECT_EQ(after_close.end, before_close.end);
     const std::vector<std::string> boxes = top_level_boxes(read_file(file));
     EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+    const bool finished = std::count(boxes.begin(), boxes.end(), "moof") == 0;
+#if defined(_WIN32)
+    // Unless the torn fragment left room enough below the limit, the index
+    // did not fit: then the file is its complete fragments.
+    if (!finished) {
+        const fragments after_close = complete_fragments(read_file(file));
+        EXPECT_EQ(after_close.samples, before_close.samples);
+        EXPECT_EQ(after_close.end, before_close.end);
+    }
+#else
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "mdat"), 1);
+#endif
 #if !defined(_WIN32)
     // Independent parsers count the same.
     const gst_result g = gst_decode(file);
@@ -98,8 +116,9 @@ TEST(palvex_limit, write_failure_leaves_a_playable_file) {
     EXPECT_EQ(m.video_frames, p.video_frames) << m.text;
     EXPECT_EQ(m.audio_frames, p.audio_frames) << m.text;
 #endif
-    std::printf("failed after %d frames with \"%s\"; %lld frames play\n", pairs, text.c_str(),
-                static_cast<long long>(p.video_frames));
+    std::printf("failed after %d frames with \"%s\"; %lld frames play in a%s file\n", pairs,
+                text.c_str(), static_cast<long long>(p.video_frames),
+                finished ? "n ordinary" : " fragmented");
 }
 
 }  // namespace

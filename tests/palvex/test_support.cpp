@@ -170,4 +170,34 @@ fragments complete_fragments(const std::vector<std::uint8_t>& bytes) {
     return out;
 }
 
+full_index read_full_index(const std::vector<std::uint8_t>& bytes) {
+    full_index out;
+    const detail::byte_span all(bytes);
+    for (const detail::top_box& b : layout(bytes)) {
+        if (b.type != detail::fourcc("moov")) continue;
+        out.size = b.size;
+        std::vector<detail::box> top;
+        detail::split_boxes(
+            all.subspan(std::size_t(b.position + b.header), std::size_t(b.size - b.header)), top);
+        for (const detail::box& trak : top) {
+            if (trak.type != detail::fourcc("trak")) continue;
+            // trak > mdia > minf > stbl > stsz
+            detail::byte_span level = trak.payload;
+            for (const char* name : {"mdia", "minf", "stbl", "stsz"}) {
+                std::vector<detail::box> inner;
+                detail::split_boxes(level, inner);
+                const detail::box* next = nullptr;
+                for (const detail::box& x : inner) {
+                    if (detail::fourcc_text(x.type) == name) next = &x;
+                }
+                level = next != nullptr ? next->payload : detail::byte_span{};
+            }
+            detail::byte_reader r(level);
+            r.skip(8);  // version, flags, constant size
+            out.samples.push_back(r.ok() && level.size() >= 12 ? std::int64_t(r.u32()) : -1);
+        }
+    }
+    return out;
+}
+
 }  // namespace palvex_test

@@ -67,4 +67,12 @@ struct fragments {
 };
 fragments complete_fragments(const std::vector<std::uint8_t>& bytes);
 
+// What the full index of an ordinary file lists: the samples per track (from
+// stsz) and the size of the moov box; empty samples when there is none.
+struct full_index {
+    std::int64_t size = 0;
+    std::vector<std::int64_t> samples;
+};
+full_index read_full_index(const std::vector<std::uint8_t>& bytes);
+
 }  // namespace palvex_test

@@ -21,6 +21,7 @@ bool read_box_header(byte_span data, std::uint64_t room, box_header& out) {
         out.header = 16;
     } else if (size == 0) {
         size = room;
+        out.to_end = true;
     }
     out.size = size;
     return r.ok() && size >= out.header && size <= room;
@@ -32,7 +33,7 @@ bool read_top_box(byte_span head, std::int64_t position, std::int64_t file_size,
         !read_box_header(head, std::uint64_t(file_size - position), h)) {
         return false;
     }
-    out = top_box{h.type, position, std::int64_t(h.size), h.header};
+    out = top_box{h.type, position, std::int64_t(h.size), h.header, h.to_end};
     return true;
 }
 

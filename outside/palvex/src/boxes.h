@@ -56,6 +56,7 @@ struct box_header {
     std::uint32_t type = 0;
     std::uint32_t header = 0;
     std::uint64_t size = 0;
+    bool to_end = false;  // its size field is 0: it ends where the room does
 };
 
 // Reads the header at the start of `data`. `room` is how far the enclosing
@@ -70,6 +71,7 @@ struct top_box {
     std::int64_t position = 0;
     std::int64_t size = 0;
     std::uint32_t header = 0;
+    bool to_end = false;  // it reaches to the end of the file, however long that is
 };
 
 // Reads the header of the top-level box at `position` from its first bytes

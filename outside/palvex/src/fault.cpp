@@ -18,7 +18,8 @@ std::string describe(const fault& problem) {
         case e_fault_none:
             return {};
         case e_fault_write:
-            text = "Write failed";
+            // The system's reason, where the file's I/O had one.
+            text = problem.text.empty() ? "Write failed" : problem.text;
             break;
         case e_fault_memory:
             return "Out of memory";

@@ -1,13 +1,7 @@
 #include "finish.h"
 
+#include <algorithm>
 #include <limits>
-
-#include "platform/file_sync.h"
-
-extern "C" {
-#include <libavformat/avio.h>
-#include <libavutil/dict.h>
-}
 
 namespace Selmet::Palvex::detail {
 
@@ -17,13 +11,8 @@ namespace {
 constexpr std::int64_t k_max_index_box = std::int64_t(64) << 20;
 constexpr std::int64_t k_max_u32 = std::numeric_limits<std::uint32_t>::max();
 
-std::string url(const std::string& path) {
-    // "file:" keeps a name with a colon from being taken for another protocol.
-    return "file:" + path;
-}
-
-fault io_fault(const std::string& text, int code) {
-    return failure(e_fault_finish, text, code);
+fault io_fault(const std::string& what, const fault& cause) {
+    return failure(e_fault_finish, what + ": " + cause.text);
 }
 
 byte_vector type_bytes(std::uint32_t type) {
@@ -31,68 +20,37 @@ byte_vector type_bytes(std::uint32_t type) {
             std::uint8_t(type)};
 }
 
-// The file through FFmpeg's I/O, which takes UTF-8 names on every system.
-class file {
-  public:
-    enum e_mode { e_mode_read, e_mode_patch };
+// The header of a free box of `length` bytes (at least 8; 16 past 4 GiB).
+byte_vector free_header(std::int64_t length) {
+    byte_writer header;
+    if (length > k_max_u32) {
+        header.u32(1);
+        header.u32(fourcc("free"));
+        header.u64(std::uint64_t(length));
+    } else {
+        header.u32(std::uint32_t(length));
+        header.u32(fourcc("free"));
+    }
+    return header.take();
+}
 
-    file(const std::string& path, e_mode mode) : m_path(path) {
-        AVDictionary* options = nullptr;
-        // Patching keeps what is in the file.
-        if (mode == e_mode_patch) av_dict_set(&options, "truncate", "0", 0);
-        m_result =
-            avio_open2(&m_io, url(path).c_str(),
-                       mode == e_mode_read ? AVIO_FLAG_READ : AVIO_FLAG_WRITE, nullptr, &options);
-        av_dict_free(&options);
-    }
-    ~file() { avio_closep(&m_io); }
-    file(const file&) = delete;
-    file& operator=(const file&) = delete;
+fault read_at(storage& file, std::int64_t position, byte_vector& out) {
+    if (fault f = file.read_at(position, out)) return io_fault("cannot read the file", f);
+    return {};
+}
 
-    fault open_fault() const {
-        return m_result < 0 ? io_fault("cannot open the file", m_result) : fault{};
-    }
-    std::int64_t size() { return avio_size(m_io); }
-    fault read(std::int64_t position, byte_vector& out) {
-        if (avio_seek(m_io, position, SEEK_SET) < 0) return io_fault("cannot seek in the file", 0);
-        const int got = avio_read(m_io, out.data(), int(out.size()));
-        if (got != int(out.size())) return io_fault("cannot read the file", got < 0 ? got : 0);
-        return {};
-    }
-    fault write(const patch& p) {
-        avio_seek(m_io, p.position, SEEK_SET);
-        avio_write(m_io, p.bytes.data(), int(p.bytes.size()));
-        avio_flush(m_io);
-        if (m_io->error < 0) return io_fault("patching the file failed", m_io->error);
-        if (p.barrier) return sync();
-        return {};
-    }
-    fault sync() {
-        if (!Karvon::Platform::sync_file_data(m_path.c_str())) {
-            return io_fault("the file could not be put on the disk", 0);
-        }
-        return {};
-    }
-
-  private:
-    std::string m_path;
-    AVIOContext* m_io = nullptr;
-    int m_result = 0;
-};
-
-// The top-level boxes, the first moov's payload, and the movie that it and
-// every moof describe; `fragments` counts the moofs.
-fault read_file(const std::string& path, std::vector<top_box>& layout, std::int64_t& size,
-                byte_vector& moov, movie& m, std::int64_t& fragments) {
-    file in(path, file::e_mode_read);
-    if (fault f = in.open_fault()) return f;
-    size = in.size();
-    if (size < 0) return io_fault("cannot tell the file's size", int(size));
-    for (std::int64_t at = 0; size - at >= 8;) {
-        byte_vector head(std::size_t(std::min<std::int64_t>(16, size - at)));
-        if (fault f = in.read(at, head)) return f;
+// The top-level boxes up to `end`, the first moov's payload, and the movie
+// that it and every moof describe; `fragments` counts the moofs. `end`
+// becomes the end of the last whole box: fewer than 8 bytes after it are not
+// a box.
+fault read_file(storage& file, std::int64_t& end, std::vector<top_box>& layout, byte_vector& moov,
+                movie& m, std::int64_t& fragments) {
+    std::int64_t at = 0;
+    for (; end - at >= 8;) {
+        byte_vector head(std::size_t(std::min<std::int64_t>(16, end - at)));
+        if (fault f = read_at(file, at, head)) return f;
         top_box b;
-        if (!read_top_box(head, at, size, b)) {
+        if (!read_top_box(head, at, end, b)) {
             return failure(e_fault_layout, "the file has a box cut short");
         }
         layout.push_back(b);
@@ -100,7 +58,7 @@ fault read_file(const std::string& path, std::vector<top_box>& layout, std::int6
         if (b.type != fourcc("moov") && b.type != fourcc("moof")) continue;
         if (b.size > k_max_index_box) return failure(e_fault_layout, "an index box is too large");
         byte_vector payload(std::size_t(b.size - b.header));
-        if (fault f = in.read(b.position + b.header, payload)) return f;
+        if (fault f = read_at(file, b.position + b.header, payload)) return f;
         if (b.type == fourcc("moov")) {
             if (!moov.empty()) return failure(e_fault_layout, "the file has two indexes");
             moov = std::move(payload);
@@ -108,18 +66,31 @@ fault read_file(const std::string& path, std::vector<top_box>& layout, std::int6
         } else if (moov.empty()) {
             return failure(e_fault_layout, "a fragment comes before the index");
         } else {
-            if (fault f = add_fragment(payload, b.position, size, m)) return f;
+            if (fault f = add_fragment(payload, b.position, end, m)) return f;
             ++fragments;
         }
     }
     if (moov.empty()) return failure(e_fault_layout, "the file has no index");
+    end = at;
+    return {};
+}
+
+fault apply(storage& file, const patch& p) {
+    if (p.bytes.empty()) {
+        if (fault f = file.truncate(p.position)) return io_fault("cannot cut the file", f);
+    } else if (fault f = file.write_at(p.position, p.bytes)) {
+        return io_fault("patching the file failed", f);
+    }
+    if (p.barrier) {
+        if (fault f = file.sync()) return io_fault("the file could not be put on the disk", f);
+    }
     return {};
 }
 
 }  // namespace
 
-std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t file_size,
-                               const byte_vector& full_index) {
+std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t media_end,
+                               std::int64_t file_size, byte_vector full_index) {
     std::vector<patch> plan;
     const top_box* first_moov = nullptr;
     std::int64_t fragments_end = 0;
@@ -130,22 +101,43 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
         }
     }
     if (first_moov == nullptr || first_moov->size < 16 || fragments_end <= first_moov->position ||
-        full_index.size() < 8) {
+        fragments_end > media_end || media_end > file_size || full_index.size() < 8) {
         return plan;
+    }
+    const auto index_end = media_end + std::int64_t(full_index.size());
+    // A box that reaches to the end of the file would take the index in: it
+    // gets its size first.
+    for (const top_box& b : layout) {
+        if (!b.to_end) continue;
+        if (b.header != 8 || b.size > k_max_u32) return {};
+        byte_writer size;
+        size.u32(std::uint32_t(b.size));
+        plan.push_back(patch{b.position, size.take(), true});
+    }
+    // A torn fragment after the media becomes free space, and so does what
+    // the index will not cover of it, each on the disk before the index
+    // overwrites the first header.
+    if (file_size - media_end >= 8) {
+        plan.push_back(patch{media_end, free_header(file_size - media_end), true});
+        if (file_size - index_end >= 8) {
+            plan.push_back(patch{index_end, free_header(file_size - index_end), true});
+        }
     }
     const byte_vector free_type = type_bytes(fourcc("free"));
     // Written as a free box: until it is on the disk whole, the fragmented
     // form stays the one that counts.
-    patch index{file_size, full_index, true};
+    patch index{media_end, std::move(full_index), true, media_end};
     std::copy(free_type.begin(), free_type.end(), index.bytes.begin() + 4);
     plan.push_back(std::move(index));
+    // The torn fragment is gone once the index is on the disk.
+    if (file_size > index_end) plan.push_back(patch{index_end, {}, true});
     // The fragments' random access index is no use to an ordinary file.
     for (const top_box& b : layout) {
         if (b.type == fourcc("mfra")) plan.push_back(patch{b.position + 4, free_type, false});
     }
     // The full index comes alive behind the first one, which players take
     // while it is there.
-    plan.push_back(patch{file_size + 4, type_bytes(fourcc("moov")), true});
+    plan.push_back(patch{media_end + 4, type_bytes(fourcc("moov")), true});
     // In one write of 16 bytes the first index becomes the head of one media
     // data box over the first index and all fragments: their headers become
     // opaque bytes among the samples, and the full index is the only one.
@@ -166,26 +158,38 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
     return plan;
 }
 
-std::int64_t torn_tail(std::int64_t file_size, const std::vector<std::int64_t>& complete_ends) {
+std::int64_t last_complete_end(std::int64_t file_size,
+                               const std::vector<std::int64_t>& complete_ends) {
     std::int64_t last = -1;
     for (const std::int64_t end : complete_ends) {
         if (end <= file_size) last = std::max(last, end);
     }
+    return last;
+}
+
+std::int64_t torn_tail(std::int64_t file_size, const std::vector<std::int64_t>& complete_ends) {
+    const std::int64_t last = last_complete_end(file_size, complete_ends);
     if (last <= 0 || file_size - last < 8 || file_size - last > k_max_u32) return -1;
     return last;
 }
 
-fault finish_file(const finish_record& record) {
-    std::vector<top_box> layout;
+fault finish_file(storage& file, const finish_record& record, std::int64_t media_end,
+                  bool* changed) {
+    if (changed != nullptr) *changed = false;
     std::int64_t size = 0;
+    if (fault f = file.size(size)) return io_fault("cannot tell the file's size", f);
+    std::int64_t end = media_end < 0 ? size : media_end;
+    if (end > size) return failure(e_fault_layout, "the file is shorter than its media");
+    std::vector<top_box> layout;
     byte_vector first_moov;
     movie m;
     std::int64_t fragments = 0;
-    if (fault f = read_file(record.path, layout, size, first_moov, m, fragments)) return f;
+    if (fault f = read_file(file, end, layout, first_moov, m, fragments)) return f;
     // Nothing recorded: the file stays as the muxer left it.
     if (fragments == 0) return {};
-    for (std::size_t i = 0; i < record.samples_written.size() && i < m.tracks.size(); ++i) {
-        const auto found = std::int64_t(m.tracks[i].samples.size());
+    // After a clean end the fragments hold every sample the muxer was given.
+    for (std::size_t i = 0; media_end < 0 && i < record.samples_written.size(); ++i) {
+        const auto found = i < m.tracks.size() ? std::int64_t(m.tracks[i].samples.size()) : 0;
         if (found != record.samples_written[i]) {
             return failure(e_fault_layout, "track " + std::to_string(i + 1) + " holds " +
                                                std::to_string(found) + " samples, but " +
@@ -195,30 +199,35 @@ fault finish_file(const finish_record& record) {
     }
     byte_vector full_index;
     if (fault f = build_moov(first_moov, std::move(m), record.sound, full_index)) return f;
+    const std::vector<patch> plan = plan_finish(layout, end, size, std::move(full_index));
+    if (plan.empty())
+        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
 
-    file out(record.path, file::e_mode_patch);
-    if (fault f = out.open_fault()) return f;
-    if (out.size() != size) return failure(e_fault_finish, "the file changed while it was read");
+    std::int64_t now = 0;
+    if (fault f = file.size(now)) return io_fault("cannot tell the file's size", f);
+    if (now != size) return failure(e_fault_finish, "the file changed while it was read");
     std::int32_t written = 0;
-    for (const patch& p : plan_finish(layout, size, full_index)) {
+    for (const patch& p : plan) {
         if (record.write_limit >= 0 && written == record.write_limit) return {};
-        if (fault f = out.write(p)) return f;
+        if (changed != nullptr) *changed = true;
+        if (fault f = apply(file, p)) {
+            // Cut back, and that on the disk, where the step left bytes behind.
+            if (p.cut_on_failure >= 0 && !file.truncate(p.cut_on_failure)) file.sync();
+            return f;
+        }
         ++written;
     }
-    return out.sync();
+    if (fault f = file.sync()) return io_fault("the file could not be put on the disk", f);
+    return {};
 }
 
-fault cut_torn_fragment(const finish_record& record) {
-    file out(record.path, file::e_mode_patch);
-    if (fault f = out.open_fault()) return f;
-    const std::int64_t size = out.size();
+fault cut_torn_fragment(storage& file, const finish_record& record) {
+    std::int64_t size = 0;
+    if (fault f = file.size(size)) return io_fault("cannot tell the file's size", f);
     const std::int64_t tail = torn_tail(size, record.complete_ends);
     if (tail < 0) return {};
     // Overwriting bytes already in the file needs no room on the disk.
-    byte_writer header;
-    header.u32(std::uint32_t(size - tail));
-    header.u32(fourcc("free"));
-    return out.write(patch{tail, header.take(), true});
+    return apply(file, patch{tail, free_header(size - tail), true});
 }
 
 }  // namespace Selmet::Palvex::detail

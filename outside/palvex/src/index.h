@@ -11,8 +11,9 @@
 
 namespace Selmet::Palvex::detail {
 
+// Where a sample lies follows from its chunk and the sizes before it; a day
+// of recording has millions, so each is kept small.
 struct sample {
-    std::int64_t offset = 0;  // in the file
     std::uint32_t size = 0;
     std::uint32_t duration = 0;
     std::int32_t composition = 0;  // presentation time minus decoding time
@@ -42,7 +43,8 @@ struct track {
 
 struct movie {
     std::uint32_t timescale = 0;
-    std::vector<track> tracks;  // in the order of their trak boxes
+    std::vector<track> tracks;      // in the order of their trak boxes
+    std::int64_t sample_bytes = 0;  // in the samples read so far, all tracks
 };
 
 // What only the sound encoder knows: how many decoded samples at the start
@@ -79,6 +81,15 @@ fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int6
 void retime_sound(track& t, const sound_timing& sound);
 
 presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound);
+
+// The most bytes that build_moov can write for a recording whose first index
+// took `first_index` bytes (or fewer), with `samples` samples of `tracks`
+// tracks in `fragments` fragments. Per sample at most one entry in each of
+// stts, ctts, stss and stsz; per fragment and track at most two runs, each a
+// chunk with its stsc entry and 64-bit offset; per track the new edit, the
+// wider headers and the boxes of the tables; and a margin.
+std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int64_t samples,
+                         std::int64_t fragments);
 
 // The full index: the first moov with complete sample tables, one edit per
 // track and durations, without the fragment defaults.

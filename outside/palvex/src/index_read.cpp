@@ -7,6 +7,9 @@ namespace Selmet::Palvex::detail {
 
 namespace {
 
+// A month of AAC frames at 48 kHz, or two of pictures at 25 a second.
+constexpr std::size_t k_max_samples = std::size_t(1) << 27;
+
 fault bad(const std::string& text) {
     return failure(e_fault_layout, text);
 }
@@ -73,7 +76,7 @@ struct fragment_defaults {
 };
 
 fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_size, track& t,
-                std::int64_t& next) {
+                std::int64_t& next, std::int64_t& sample_bytes) {
     byte_reader r(trun.payload);
     std::uint32_t version = 0, flags = 0;
     r.full_header(version, flags);
@@ -95,7 +98,6 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
     if (count > 0) t.chunks.push_back(chunk{next, count});
     for (std::uint32_t i = 0; i < count; ++i) {
         sample s;
-        s.offset = next;
         s.duration = (flags & trun_flags::sample_duration) ? r.u32() : d.duration;
         s.size = (flags & trun_flags::sample_size) ? r.u32() : d.size;
         std::uint32_t bits = (flags & trun_flags::sample_flags) ? r.u32() : d.flags;
@@ -107,9 +109,17 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
                 version == 0 ? std::int32_t(std::min(raw, 0x7FFFFFFFu)) : std::int32_t(raw);
         }
         s.sync = (bits & sample_flags::is_non_sync) == 0;
-        if (s.offset < 0 || s.offset > file_size || s.size > file_size - s.offset) {
+        if (next < 0 || next > file_size || s.size > file_size - next) {
             return bad("a sample lies outside the file");
         }
+        // Every sample of a recording holds data of its own: the samples of
+        // all tracks hold no more bytes than the file, so runs that count
+        // the same bytes again, or empty samples, cannot make the index grow
+        // past the file.
+        if (s.size == 0) return bad("a sample is empty");
+        sample_bytes += s.size;
+        if (sample_bytes > file_size) return bad("the samples hold more bytes than the file");
+        if (t.samples.size() >= k_max_samples) return bad("a track has more samples than it can");
         next += s.size;
         t.decode_time += s.duration;
         if (t.decode_time > INT64_MAX / 4) return bad("decode times run past any recording");
@@ -119,7 +129,8 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
 }
 
 fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_size,
-                std::int64_t& previous_end, std::vector<track>& tracks) {
+                std::int64_t& previous_end, movie& m) {
+    std::vector<track>& tracks = m.tracks;
     std::vector<box> parts;
     if (!split_boxes(traf.payload, parts)) return bad("a track fragment is cut short");
     const box* tfhd = find_box(parts, fourcc("tfhd"));
@@ -152,7 +163,7 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
     std::int64_t next = d.base;
     for (const box& trun : parts) {
         if (trun.type != fourcc("trun")) continue;
-        if (fault f = read_trun(trun, d, file_size, *t, next)) return f;
+        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes)) return f;
     }
     previous_end = next;
     return {};
@@ -193,7 +204,7 @@ fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int6
     std::int64_t previous_end = moof_position;
     for (const box& traf : trafs) {
         if (traf.type != fourcc("traf")) continue;
-        if (fault f = read_traf(traf, moof_position, file_size, previous_end, m.tracks)) return f;
+        if (fault f = read_traf(traf, moof_position, file_size, previous_end, m)) return f;
     }
     return {};
 }

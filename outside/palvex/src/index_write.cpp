@@ -276,6 +276,19 @@ presentation present(const track& t, std::uint32_t movie_timescale, const sound_
     return out;
 }
 
+std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int64_t samples,
+                         std::int64_t fragments) {
+    constexpr std::int64_t k_per_sample = 8 + 8 + 4 + 4;  // stts, ctts, stss, stsz
+    constexpr std::int64_t k_runs_per_fragment = 2;
+    constexpr std::int64_t k_per_chunk = 12 + 8;  // stsc, co64
+    // edts with a 64-bit elst entry, tkhd and mdhd in version 1, six table boxes.
+    constexpr std::int64_t k_per_track = 44 + 12 + 12 + 6 * 20;
+    constexpr std::int64_t k_movie = 12;  // mvhd in version 1
+    constexpr std::int64_t k_margin = 64 << 10;
+    return first_index + k_movie + tracks * k_per_track + samples * k_per_sample +
+           fragments * tracks * k_runs_per_fragment * k_per_chunk + k_margin;
+}
+
 fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
                  byte_vector& out) {
     std::vector<box> top;

@@ -1,7 +1,8 @@
 // The public MP4 writer: H.264 (libx264, or FFmpeg's MPEG-4 part 2 encoder
 // where libx264 is missing) and AAC through FFmpeg into a fragmented MP4 that
 // plays up to its last complete fragment whatever happens to the process, and
-// that a clean close turns into an ordinary MP4 with one full index.
+// that close() turns into an ordinary MP4 with one full index: after a clean
+// end, and after a full disk or a size limit, in the room kept for the index.
 //
 // This file is the single reporting point: the first fault of a recording
 // becomes the text error() shows.
@@ -10,7 +11,6 @@
 #include <new>
 
 #include "fault.h"
-#include "finish.h"
 #include "platform/wide_text.h"
 #include "recording.h"
 
@@ -52,19 +52,6 @@ struct mp4::state {
             return report(detail::failure(detail::e_fault_memory, {}));
         }
     }
-
-    detail::fault close() {
-        detail::finish_record record;
-        detail::fault problem = recording.end(record);
-        if (recording.torn()) {
-            // The writer's own failure is the one to report, not the cut's.
-            detail::cut_torn_fragment(record);
-        } else if (record.ended) {
-            detail::fault finished = detail::finish_file(record);
-            if (!problem) problem = finished;
-        }
-        return problem;
-    }
 };
 
 mp4::mp4(info& settings) : m_state(new state) {
@@ -79,7 +66,7 @@ mp4::~mp4() {
 bool mp4::close() {
     if (!m_state->closed) {
         m_state->closed = true;
-        m_state->run([&] { return m_state->close(); });
+        m_state->run([&] { return m_state->recording.close(); });
     }
     return !m_state->failed;
 }

@@ -1,6 +1,8 @@
 #include "muxer.h"
 
-#include "platform/file_sync.h"
+#include <numeric>
+
+#include "index.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -23,14 +25,13 @@ constexpr std::size_t k_kept_ends = 8;
 
 muxer::~muxer() {
     for (auto& [packet, from] : m_held) av_packet_free(&packet);
-    if (m_output != nullptr) {
-        if (m_output->pb != nullptr) avio_closep(&m_output->pb);
-        avformat_free_context(m_output);
-    }
+    // The I/O context is the output's: FFmpeg leaves it alone.
+    if (m_output != nullptr) avformat_free_context(m_output);
 }
 
-fault muxer::open(const std::string& path) {
-    m_path = path;
+fault muxer::open(std::unique_ptr<storage> file) {
+    m_out = std::make_unique<output>(std::move(file));
+    if (fault f = m_out->open()) return f;
     // The container is chosen by name, whatever the file name's extension.
     const AVOutputFormat* format = av_guess_format("mp4", nullptr, nullptr);
     if (format == nullptr) return failure(e_fault_setup, "This FFmpeg has no mp4 muxer");
@@ -38,17 +39,26 @@ fault muxer::open(const std::string& path) {
     if (result < 0 || m_output == nullptr) {
         return failure(e_fault_setup, "Cannot set up the mp4 muxer", result);
     }
-    // "file:" keeps a name with a colon from being taken for another protocol.
-    result = avio_open(&m_output->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
-    if (result < 0) return failure(e_fault_setup, "Cannot open output file '" + path + "'", result);
+    m_output->pb = m_out->context();
+    m_output->flags |= AVFMT_FLAG_CUSTOM_IO;
+    update_index_room();
     return {};
 }
 
+void muxer::update_index_room() {
+    const auto samples =
+        std::accumulate(m_samples_written.begin(), m_samples_written.end(), std::int64_t(0));
+    // The fragment being made counts as well.
+    m_out->need_index_room(
+        index_bound(m_header_end, std::int64_t(m_output->nb_streams), samples, m_fragments + 1));
+}
+
 fault muxer::write_fault(int code) {
-    // The I/O layer keeps the operating system's reason; the muxer's result
-    // may only say that something failed.
-    if (m_output->pb != nullptr && m_output->pb->error < 0) code = m_output->pb->error;
     m_torn = true;
+    // The output keeps the system's reason, or why it took no more media;
+    // the muxer's result may only say that something failed.
+    if (m_out->problem()) return m_out->problem();
+    if (m_output->pb->error < 0) code = m_output->pb->error;
     return failure(e_fault_write, {}, code);
 }
 
@@ -60,11 +70,17 @@ fault muxer::handed_over() {
     if (m_output->pb->error < 0) return write_fault(m_output->pb->error);
     const std::int64_t end = avio_tell(m_output->pb);
     if (!m_complete_ends.empty() && m_complete_ends.back() == end) return {};
-    // A new fragment: on the disk before the next one is made, so that a
-    // power loss, too, leaves every fragment but the last.
-    Karvon::Platform::sync_file_data(m_path.c_str());
+    // A new fragment (or the header): on the disk before the next one is
+    // made, so that a power loss, too, leaves every fragment but the last.
+    if (m_out->handed_over(!m_complete_ends.empty())) return write_fault(0);
+    if (m_complete_ends.empty()) {
+        m_header_end = end;
+    } else {
+        ++m_fragments;
+    }
     if (m_complete_ends.size() >= k_kept_ends) m_complete_ends.erase(m_complete_ends.begin());
     m_complete_ends.push_back(end);
+    update_index_room();
     return {};
 }
 
@@ -112,12 +128,13 @@ fault muxer::write_now(AVPacket* packet, AVRational from) {
         return write_fault(result < 0 ? result : m_output->pb->error);
     }
     ++m_samples_written[std::size_t(index)];
+    update_index_room();
     return handed_over();
 }
 
 fault muxer::end() {
     fault problem;
-    if (!m_torn && m_output != nullptr && m_output->pb != nullptr) {
+    if (!m_torn && m_output != nullptr) {
         if (!m_started) problem = start();
         if (!problem) {
             const int result = av_write_trailer(m_output);
@@ -129,7 +146,7 @@ fault muxer::end() {
 }
 
 void muxer::close() {
-    if (m_output != nullptr && m_output->pb != nullptr) avio_closep(&m_output->pb);
+    if (m_output != nullptr && m_output->pb != nullptr) avio_flush(m_output->pb);
 }
 
 }  // namespace Selmet::Palvex::detail

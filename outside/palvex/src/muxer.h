@@ -1,15 +1,18 @@
 // The container: a fragmented MP4 with a fragment at every key frame, each
-// handed to the operating system whole as soon as the muxer has written it.
+// handed to the file whole and synced as soon as the muxer has written it.
 // Packets that come before the header wait here until every stream is known.
+// The muxer tells the output how large the full index could grow, so that
+// room for it stays allocated beyond the media.
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "fault.h"
-#include "finish.h"
+#include "output.h"
+#include "storage.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -24,8 +27,9 @@ class muxer {
     muxer(const muxer&) = delete;
     muxer& operator=(const muxer&) = delete;
 
-    fault open(const std::string& path);
+    fault open(std::unique_ptr<storage> file);
     AVFormatContext* context() const { return m_output; }
+    output& out() { return *m_out; }
 
     // Writes the header, then the packets that waited for it.
     fault start();
@@ -36,9 +40,9 @@ class muxer {
     fault write(AVPacket* packet, AVRational from);
 
     // Unless a write failed: the header if it is not out yet, the packets
-    // still held and the trailer. Then the file is closed.
+    // still held and the trailer. The file stays open for the finish.
     fault end();
-    // Closes the file as it is.
+    // Hands over what FFmpeg still buffers and writes nothing more.
     void close();
 
     // True once a write failed: the file's tail may be torn.
@@ -50,9 +54,12 @@ class muxer {
     fault write_now(AVPacket* packet, AVRational from);
     fault handed_over();
     fault write_fault(int code);
+    void update_index_room();
 
-    std::string m_path;
+    std::unique_ptr<output> m_out;
     AVFormatContext* m_output = nullptr;
+    std::int64_t m_header_end = 0;
+    std::int64_t m_fragments = 0;  // handed over whole
     std::vector<std::pair<AVPacket*, AVRational>> m_held;
     bool m_started = false;
     bool m_torn = false;

@@ -24,15 +24,20 @@ recording::~recording() {
     if (m_fifo != nullptr) av_audio_fifo_free(m_fifo);
 }
 
-fault recording::open(const writer::mp4::info& settings) {
+fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage> file) {
     Tovrel::ffmpeg::ffm_register();
     if (fault f = check_settings(settings, m_path)) return f;
+    if (file == nullptr) {
+        fault problem;
+        file = open_system_file(settings.file_name, m_path, true, problem);
+        if (file == nullptr) return problem;
+    }
     m_width = settings.frame_width;
     m_height = settings.frame_height;
     m_frame_duration = settings.frame_duration;
     m_audio_bit_rate = settings.audio_bit_rate;
     m_take = [this](AVPacket* packet, AVRational from) { return take(packet, from); };
-    if (fault f = m_muxer.open(m_path)) return f;
+    if (fault f = m_muxer.open(std::move(file))) return f;
     m_packet = av_packet_alloc();
     m_video_frame = av_frame_alloc();
     m_audio_frame = av_frame_alloc();
@@ -117,6 +122,40 @@ fault recording::encode_audio_frame(std::int32_t count) {
     return m_audio.encode(m_audio_frame, m_packet, m_take);
 }
 
+fault recording::close() {
+    fault problem = close_file();
+    if (output* written = out()) written->file().close();
+    return problem;
+}
+
+fault recording::close_file() {
+    finish_record record;
+    fault problem = end(record);
+    output* written = out();
+    if (written == nullptr) return problem;
+    storage& file = written->file();
+    if (!torn()) {
+        if (record.ended) {
+            fault finished = finish_file(file, record);
+            if (!problem) problem = finished;
+        }
+        return problem;
+    }
+    // After a failed write that failure is the one to report, not the finish's.
+    std::int64_t size = 0;
+    if (written->room_held() && !file.size(size)) {
+        // The room kept for the index lets the file end, finished, with its
+        // last complete fragment.
+        const std::int64_t media_end = last_complete_end(size, record.complete_ends);
+        bool changed = false;
+        if (media_end > 0) finish_file(file, record, media_end, &changed);
+        // From its first write on, the finish looks after the torn tail.
+        if (changed) return problem;
+    }
+    cut_torn_fragment(file, record);
+    return problem;
+}
+
 fault recording::end(finish_record& record) {
     fault problem;
     // Unless a write failed, the file is ended properly, even after a message
@@ -135,7 +174,6 @@ fault recording::end(finish_record& record) {
     } else {
         m_muxer.close();
     }
-    record.path = m_path;
     record.complete_ends = m_muxer.complete_ends();
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {

@@ -1,6 +1,5 @@
 // Linux implementations of the Windows kernel services in platform/platform.h.
 #include <errno.h>
-#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -11,7 +10,6 @@
 #include <climits>
 #include <cstdint>
 
-#include "platform/file_sync.h"
 #include "platform/platform.h"
 
 namespace Karvon::Platform {
@@ -128,18 +126,3 @@ BOOL DisableThreadLibraryCalls(HMODULE) {
 }
 
 }  // extern "C"
-
-namespace Karvon::Platform {
-
-bool sync_file_data(const char* utf8_path) {
-    const int fd = ::open(utf8_path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int result;
-    do {
-        result = ::fdatasync(fd);
-    } while (result != 0 && errno == EINTR);
-    ::close(fd);
-    return result == 0;
-}
-
-}  // namespace Karvon::Platform

@@ -1,0 +1,307 @@
+// The full index at scale, and what the room kept for it costs:
+//
+// - finish_index: the finish of a recording of 1 minute, 1 hour and 24
+//   hours (a day: 2,160,000 pictures, 4,050,000 AAC frames, 86,400
+//   fragments), synthesised as a fragmented file rather than encoded: the
+//   first index of a real recording, then fragments whose headers are as the
+//   muxer writes them and whose media is left as a hole in a sparse file.
+//   Time, the index's size against the bound the room is kept for, and the
+//   peak memory of the finish (clean for the first case run: run one case
+//   alone, as --benchmark_filter=finish_index/seconds:86400, to measure it).
+// - room_fps: the writer's frames per second with the room for the index
+//   and without it, 1920x1080 into a file in the working directory, runs
+//   paired and interleaved (with, without, without, with, ...).
+//
+//   flock /tmp/karvon-bench.lock build/default/bin/palvex_index_bench
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "boxes.h"
+#include "finish.h"
+#include "index.h"
+#include "recording.h"
+#include "storage.h"
+
+namespace {
+
+namespace detail = Selmet::Palvex::detail;
+using Selmet::Palvex::writer::mp4;
+using video_message = Karvon::Wendrix::video::message;
+using audio_message = Karvon::Wendrix::audio::message;
+
+double vm_hwm_mib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0.0;
+}
+
+// From here on VmHWM counts anew.
+void reset_peak_memory() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+std::unique_ptr<detail::storage> open_file(const std::string& name, bool create) {
+    const std::u16string wide(name.begin(), name.end());
+    detail::fault problem;
+    return detail::open_system_file(wide.c_str(), name, create, problem);
+}
+
+// Records `pairs` pictures and sounds; false when the writer failed.
+bool record(detail::recording& r, std::int32_t width, std::int32_t height, int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+        auto* frame = new video_message(video_message::e_data_format_yuv420p, width, height);
+        frame->field_type() = video_message::e_field_type_progressive;
+        auto* block = new audio_message(1920, 4, 0);
+        block->sample_rate() = 48000;
+        const bool ok = !r.write_video(frame, -1) && !r.write_audio(block);
+        frame->release();
+        block->release();
+        if (!ok) return false;
+    }
+    return true;
+}
+
+mp4::info settings(const std::u16string& name, std::int32_t width, std::int32_t height) {
+    mp4::info info;
+    info.file_name = name.c_str();
+    info.bit_rate = 5000000;
+    info.time_scale = 30000;
+    info.frame_duration = 1200;
+    info.frame_width = width;
+    info.frame_height = height;
+    return info;
+}
+
+// The header (ftyp and the first moov) of a real recording.
+detail::byte_vector real_header() {
+    const std::string name = "palvex_bench_header.m4v";
+    const std::u16string wide(name.begin(), name.end());
+    detail::byte_vector header;
+    {
+        detail::recording r;
+        mp4::info info = settings(wide, 1920, 1080);
+        if (r.open(info) || !record(r, 1920, 1080, 30)) return header;
+        detail::finish_record ended;
+        r.end(ended);
+        if (ended.complete_ends.empty()) return header;
+        header.resize(std::size_t(ended.complete_ends.front()));
+        r.out()->file().read_at(0, header);
+    }
+    std::remove(name.c_str());
+    return header;
+}
+
+struct synthesised {
+    detail::finish_record record;
+    std::int64_t size = 0;
+};
+
+// A day of fragments behind the header: 25 pictures (a key frame, then
+// B-frame groups with their presentation offsets) and 46 or 47 AAC frames a
+// second, their media a hole.
+synthesised synthesise_day(detail::storage& file, const detail::byte_vector& header,
+                           std::int64_t seconds) {
+    synthesised out;
+    detail::top_box ftyp, moov;
+    const auto all = std::int64_t(header.size());
+    detail::read_top_box(header, 0, all, ftyp);
+    detail::read_top_box(detail::byte_span(header).subspan(std::size_t(ftyp.size)), ftyp.size, all,
+                         moov);
+    detail::movie m;
+    detail::read_movie(detail::byte_span(header).subspan(std::size_t(moov.position + moov.header)),
+                       m);
+    const detail::track& video = m.tracks.at(0);
+    const detail::track& sound = m.tracks.at(1);
+    const std::uint32_t frame_ticks = video.timescale / 25;
+    const auto picture_size = [](std::uint32_t i) {
+        return i == 0 ? 60000u : 23000u + (i * 7919u) % 2000u;
+    };
+    const auto sound_size = [](std::uint32_t i) { return 700u + (i * 31u) % 90u; };
+    file.write_at(0, header);
+    std::int64_t at = std::int64_t(header.size());
+    std::int64_t audio_total = 0;
+    std::vector<std::int64_t> counts(2, 0);
+    for (std::int64_t second = 0; second < seconds; ++second) {
+        const std::int64_t audio_next = (second + 1) * 48000 / 1024;
+        const auto audio_count = std::uint32_t(audio_next - audio_total);
+        detail::byte_writer w;
+        const std::size_t moof = w.begin(detail::fourcc("moof"));
+        const std::size_t mfhd = w.begin_full(detail::fourcc("mfhd"), 0, 0);
+        w.u32(std::uint32_t(second + 1));
+        w.end(mfhd);
+        std::vector<std::size_t> offset_fields;
+        std::vector<std::uint32_t> media_of(2, 0);
+        for (int t = 0; t < 2; ++t) {
+            const bool is_video = t == 0;
+            const std::size_t traf = w.begin(detail::fourcc("traf"));
+            const std::size_t tfhd =
+                w.begin_full(detail::fourcc("tfhd"), 0, detail::tfhd_flags::default_base_is_moof);
+            w.u32(is_video ? video.id : sound.id);
+            w.end(tfhd);
+            const std::size_t tfdt = w.begin_full(detail::fourcc("tfdt"), 1, 0);
+            w.u64(is_video ? std::uint64_t(second) * 25 * frame_ticks
+                           : std::uint64_t(audio_total) * 1024);
+            w.end(tfdt);
+            using namespace detail::trun_flags;
+            const std::uint32_t flags = data_offset | sample_duration | sample_size |
+                                        (is_video ? sample_flags | sample_composition_offset : 0);
+            const std::size_t trun = w.begin_full(detail::fourcc("trun"), 1, flags);
+            const std::uint32_t count = is_video ? 25 : audio_count;
+            w.u32(count);
+            offset_fields.push_back(w.size());
+            w.u32(0);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                const std::uint32_t size = is_video ? picture_size(i) : sound_size(i);
+                w.u32(is_video ? frame_ticks : 1024);
+                w.u32(size);
+                media_of[std::size_t(t)] += size;
+                if (is_video) {
+                    w.u32(i == 0 ? 0x02000000u : 0x01010000u);
+                    // I P B B pattern: offsets of 2, 0, ... frames.
+                    w.u32(std::uint32_t(i % 3 == 0   ? 2 * frame_ticks
+                                        : i % 3 == 1 ? 0
+                                                     : frame_ticks));
+                }
+            }
+            w.end(trun);
+            w.end(traf);
+            counts[std::size_t(t)] += count;
+        }
+        w.end(moof);
+        const std::size_t moof_size = w.size();
+        // Both runs point into the one mdat: video first, then sound.
+        const std::uint32_t media = media_of[0] + media_of[1];
+        w.patch_u32(offset_fields[0], std::uint32_t(moof_size + 8));
+        w.patch_u32(offset_fields[1], std::uint32_t(moof_size + 8 + media_of[0]));
+        w.u32(8 + media);
+        w.u32(detail::fourcc("mdat"));
+        file.write_at(at, w.bytes());
+        at += std::int64_t(moof_size) + 8 + media;
+        audio_total = audio_next;
+    }
+    file.truncate(at);
+    out.size = at;
+    out.record.ended = true;
+    out.record.samples_written = counts;
+    out.record.sound = detail::sound_timing{1024, 1024, 48000, audio_total * 1024};
+    return out;
+}
+
+void finish_index(benchmark::State& state) {
+    const std::int64_t seconds = state.range(0);
+    const detail::byte_vector header = real_header();
+    if (header.size() < 100) {
+        state.SkipWithError("no header from a real recording");
+        return;
+    }
+    const std::string name = "palvex_bench_day.m4v";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::int64_t index_size = 0;
+        synthesised day;
+        {
+            auto file = open_file(name, true);
+            day = synthesise_day(*file, header, seconds);
+        }
+        auto file = open_file(name, false);
+        reset_peak_memory();
+        const double before = vm_hwm_mib();
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        const detail::fault f = detail::finish_file(*file, day.record);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.PauseTiming();
+        const double peak = vm_hwm_mib();
+        if (f) {
+            state.SkipWithError(detail::describe(f).c_str());
+            break;
+        }
+        file->size(index_size);
+        index_size -= day.size;
+        state.counters["finish_s"] = took;
+        state.counters["peak_MiB"] = peak;
+        state.counters["peak_over_start_MiB"] = peak - before;
+        state.counters["index_MiB"] = double(index_size) / (1 << 20);
+        state.counters["bound_MiB"] =
+            double(detail::index_bound(
+                std::int64_t(header.size()), 2,
+                day.record.samples_written[0] + day.record.samples_written[1], seconds)) /
+            (1 << 20);
+        state.counters["file_GiB"] = double(day.size) / (1 << 30);
+        file.reset();
+        std::remove(name.c_str());
+        state.ResumeTiming();
+    }
+}
+
+// Frames per second of one recording of `frames` pictures, with or without
+// the room for the index.
+double recording_fps(int frames, bool room) {
+    const std::string name = "palvex_bench_room.m4v";
+    const std::u16string wide(name.begin(), name.end());
+    mp4::info info = settings(wide, 1920, 1080);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        detail::recording r;
+        if (r.open(info)) return 0.0;
+        if (!room) r.out()->forgo_room();
+        if (!record(r, 1920, 1080, frames) || r.close()) return 0.0;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::remove(name.c_str());
+    return frames / seconds;
+}
+
+void room_fps(benchmark::State& state) {
+    const int frames = int(state.range(0));
+    const int pairs = int(state.range(1));
+    for (auto _ : state) {
+        std::vector<double> with, without, ratios;
+        for (int p = 0; p < pairs; ++p) {
+            // with, without; then without, with: neither goes first always.
+            const bool room_first = p % 2 == 0;
+            const double a = recording_fps(frames, room_first);
+            const double b = recording_fps(frames, !room_first);
+            with.push_back(room_first ? a : b);
+            without.push_back(room_first ? b : a);
+            ratios.push_back(with.back() / without.back());
+        }
+        const auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+        };
+        state.counters["fps_with_room"] = median(with);
+        state.counters["fps_without"] = median(without);
+        state.counters["median_ratio"] = median(ratios);
+        state.counters["worst_ratio"] = *std::min_element(ratios.begin(), ratios.end());
+        state.counters["best_ratio"] = *std::max_element(ratios.begin(), ratios.end());
+    }
+}
+
+BENCHMARK(finish_index)
+    ->ArgName("seconds")
+    ->Arg(60)
+    ->Arg(3600)
+    ->Arg(86400)
+    ->Iterations(3)
+    ->Unit(benchmark::kSecond);
+BENCHMARK(room_fps)
+    ->ArgNames({"frames", "pairs"})
+    ->Args({250, 6})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,149 @@
+#include "output.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace Selmet::Palvex::detail {
+
+namespace {
+
+// FFmpeg's buffer in front of the callbacks. A fragment of a second at
+// 5 Mbit/s goes to the file in about ten writes.
+constexpr int k_buffer_size = 64 << 10;
+// Room is allocated this far ahead of what is needed, so that the file
+// system is asked about once a second of media, not at every write.
+constexpr std::int64_t k_room_step = std::int64_t(1) << 20;
+
+const char* const k_stop_tail =
+    "; the file keeps its last complete fragment and room for its index, and is finished when "
+    "the writer closes";
+
+}  // namespace
+
+output::~output() {
+    if (m_io != nullptr) {
+        // The buffer may have been replaced by FFmpeg: free the one it holds.
+        av_freep(&m_io->buffer);
+        avio_context_free(&m_io);
+    }
+}
+
+fault output::open() {
+    auto* buffer = static_cast<std::uint8_t*>(av_malloc(k_buffer_size));
+    if (buffer != nullptr) {
+        m_io = avio_alloc_context(buffer, k_buffer_size, 1, this, nullptr, &write_packet, &seek);
+    }
+    if (m_io == nullptr) {
+        av_free(buffer);
+        return failure(e_fault_memory, {});
+    }
+    return {};
+}
+
+void output::forgo_room() {
+    m_room = e_room_none;
+    m_why_fragmented = "no room was reserved for its index";
+}
+
+int output::write_packet(void* opaque, av_bytes data, int size) {
+    auto& self = *static_cast<output*>(opaque);
+    const std::int64_t end = self.m_position + size;
+    if (end > self.m_end && !self.make_room(end)) return AVERROR(ENOSPC);
+    if (fault f = self.m_file->write_at(self.m_position, {data, std::size_t(size)})) {
+        std::string text = "Write failed: " + f.text;
+        if (self.m_room == e_room_none) {
+            text += "; the file is left fragmented, up to its last complete fragment: " +
+                    self.m_why_fragmented;
+        }
+        self.m_problem = failure(e_fault_write, text);
+        return AVERROR(EIO);
+    }
+    self.m_position = end;
+    self.m_end = std::max(self.m_end, end);
+    return size;
+}
+
+std::int64_t output::seek(void* opaque, std::int64_t offset, int whence) {
+    auto& self = *static_cast<output*>(opaque);
+    std::int64_t to = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+        case AVSEEK_SIZE:
+            return self.m_end;
+        case SEEK_SET:
+            to = offset;
+            break;
+        case SEEK_CUR:
+            to = self.m_position + offset;
+            break;
+        case SEEK_END:
+            to = self.m_end + offset;
+            break;
+        default:
+            return AVERROR(EINVAL);
+    }
+    if (to < 0) return AVERROR(EINVAL);
+    self.m_position = to;
+    return to;
+}
+
+bool output::make_room(std::int64_t end) {
+    if (m_room == e_room_none) return true;
+    const std::int64_t need = end + m_index_room;
+    const std::int64_t limit = m_file->size_limit();
+    if (limit >= 0 && need > limit) {
+        return no_room("Recording stopped: the file size limit is reached",
+                       "the file size limit leaves too little room for the first fragment and "
+                       "its index");
+    }
+    if (need <= m_allocated) return true;
+    std::int64_t target = need + k_room_step;
+    if (limit >= 0) target = std::min(target, limit);
+    std::string reason;
+    storage::e_room result = m_file->allocate(target, reason);
+    // Short of room for the step ahead, what is needed may still fit.
+    if (result == storage::e_room_full && target > need) {
+        target = need;
+        result = m_file->allocate(target, reason);
+    }
+    switch (result) {
+        case storage::e_room_done:
+            m_allocated = target;
+            return true;
+        case storage::e_room_full:
+            return no_room("Recording stopped: the disk is full",
+                           "the disk had no room for the first fragment's index");
+        case storage::e_room_unsupported:
+            return no_room(
+                "Recording stopped: room for the file's index cannot be allocated (" + reason + ")",
+                "this system cannot allocate room ahead for the file (" + reason + ")");
+        default:
+            return no_room("Recording stopped: room for the file's index could not be allocated (" +
+                               reason + ")",
+                           "room for its index could not be allocated (" + reason + ")");
+    }
+}
+
+bool output::no_room(const std::string& stop, const std::string& reason) {
+    if (m_room == e_room_pending) {
+        m_room = e_room_none;
+        m_why_fragmented = reason;
+        return true;
+    }
+    m_problem = failure(e_fault_stopped, stop + k_stop_tail);
+    return false;
+}
+
+fault output::handed_over(bool holds_media) {
+    if (fault f = m_file->sync()) {
+        m_problem = failure(e_fault_write, "The file could not be put on the disk: " + f.text);
+        return m_problem;
+    }
+    if (holds_media && m_room == e_room_pending) m_room = e_room_held;
+    return {};
+}
+
+}  // namespace Selmet::Palvex::detail

@@ -1,0 +1,73 @@
+#include "storage.h"
+
+#include "platform/file.h"
+
+namespace Selmet::Palvex::detail {
+
+namespace {
+
+using Karvon::Platform::file;
+
+class system_file final : public storage {
+  public:
+    bool open(const Karvon::Platform::wchar16* name, bool create) {
+        return m_file.open(name, create ? file::e_open_create : file::e_open_existing);
+    }
+    std::string reason() const { return m_file.error_text(); }
+
+    fault write_at(std::int64_t position, std::span<const std::uint8_t> bytes) override {
+        if (m_file.write_at(position, bytes.data(), bytes.size())) return {};
+        return failure(e_fault_write, reason());
+    }
+    fault read_at(std::int64_t position, std::span<std::uint8_t> out) override {
+        const std::int64_t got = m_file.read_at(position, out.data(), out.size());
+        if (got < 0) return failure(e_fault_write, reason());
+        if (got != std::int64_t(out.size())) return failure(e_fault_write, "the file ends early");
+        return {};
+    }
+    fault size(std::int64_t& out) override {
+        out = m_file.size();
+        return out >= 0 ? fault{} : failure(e_fault_write, reason());
+    }
+    fault sync() override {
+        if (m_file.sync_data()) return {};
+        return failure(e_fault_write, reason());
+    }
+    fault truncate(std::int64_t size) override {
+        if (m_file.truncate(size)) return {};
+        return failure(e_fault_write, reason());
+    }
+    e_room allocate(std::int64_t end, std::string& why) override {
+        const file::e_room result = m_file.allocate(end);
+        if (result != file::e_room_done) why = reason();
+        switch (result) {
+            case file::e_room_done:
+                return e_room_done;
+            case file::e_room_full:
+                return e_room_full;
+            case file::e_room_unsupported:
+                return e_room_unsupported;
+            default:
+                return e_room_failed;
+        }
+    }
+    std::int64_t size_limit() const override { return m_limit; }
+    void close() override { m_file.close(); }
+
+  private:
+    file m_file;
+    // Read once: a limit set while the file is written is not seen.
+    std::int64_t m_limit = Karvon::Platform::file_size_limit();
+};
+
+}  // namespace
+
+std::unique_ptr<storage> open_system_file(const Karvon::Platform::wchar16* name,
+                                          const std::string& path, bool create, fault& problem) {
+    auto opened = std::make_unique<system_file>();
+    if (opened->open(name, create)) return opened;
+    problem = failure(e_fault_setup, "Cannot open output file '" + path + "': " + opened->reason());
+    return nullptr;
+}
+
+}  // namespace Selmet::Palvex::detail

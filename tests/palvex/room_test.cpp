@@ -1,0 +1,258 @@
+// Room for the index: recordings into a disk in memory that fills up, a
+// file-size limit, another program that takes the disk, a file system that
+// cannot allocate ahead, and the faults of the I/O path. Whatever ends the
+// recording, the file either ends finished with every complete fragment, or
+// (without room for the index) fragmented and cut back to the last one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "index.h"
+#include "memory_file.h"
+#include "probe.h"
+#include "recording.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace palvex_test;
+
+constexpr std::int32_t k_bit_rate = 200000;  // about 25 KB a fragment
+
+struct session {
+    std::unique_ptr<detail::recording> recording = std::make_unique<detail::recording>();
+    memory_file* file = nullptr;  // owned by the recording
+    detail::fault first;          // the first fault of a write
+    std::int32_t pairs = 0;       // offered, the failing one included
+    fragments before_close;       // what the file held just before close()
+    detail::fault closed;
+    std::vector<std::uint8_t> after;  // the file after close()
+};
+
+// Records the clock signal at 320x240 until a write fails or `most` pairs.
+session record(std::unique_ptr<memory_file> file, std::int32_t most) {
+    session s;
+    s.file = file.get();
+    settings settings("palvex_room.m4v", 320, 240);
+    settings.info.bit_rate = k_bit_rate;
+    settings.info.audio_bit_rate = 16000;
+    EXPECT_FALSE(s.recording->open(settings.info, std::move(file)));
+    clock_signal signal(320, 240);
+    while (s.pairs < most && !s.first) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        s.first = s.recording->write_video(frame, -1);
+        if (!s.first) s.first = s.recording->write_audio(block);
+        frame->release();
+        block->release();
+        ++s.pairs;
+    }
+    s.before_close = complete_fragments(s.file->bytes);
+    s.closed = s.recording->close();
+    s.after = s.file->bytes;
+    return s;
+}
+
+bool write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs) {
+    for (std::int32_t i = 0; i < pairs; ++i) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        const bool ok = !r.write_video(frame, -1) && !r.write_audio(block);
+        frame->release();
+        block->release();
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::unique_ptr<memory_file> disk(std::int64_t capacity) {
+    auto file = std::make_unique<memory_file>();
+    file->capacity = capacity;
+    return file;
+}
+
+bool fragmented(const std::vector<std::uint8_t>& bytes) {
+    const std::vector<std::string> boxes = top_level_boxes(bytes);
+    return std::count(boxes.begin(), boxes.end(), "moof") > 0;
+}
+
+// The finished file holds exactly the samples of every fragment that was
+// complete before close(), has no box cut short, and plays them all.
+void expect_finished_with_every_complete_fragment(const session& s, const std::string& label) {
+    SCOPED_TRACE(label);
+    const std::vector<std::string> boxes = top_level_boxes(s.after);
+    EXPECT_EQ(boxes, (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+    ASSERT_GE(s.before_close.count, 2);
+    EXPECT_EQ(read_full_index(s.after).samples, s.before_close.samples);
+    // CTest runs the tests side by side in one folder: a file of its own.
+    const std::string file = std::string("palvex_room_") +
+                             testing::UnitTest::GetInstance()->current_test_info()->name() + ".m4v";
+    write_file(file, s.after);
+    const probe_result p = probe(file);
+    ASSERT_TRUE(p.ran) << p.text;
+    EXPECT_EQ(p.video_frames, s.before_close.samples[0]);
+    EXPECT_TRUE(s.file->closed);
+}
+
+// Before the first complete fragment nothing may stop media; after it, room
+// for the index stays allocated beyond every write.
+TEST(index_room, a_full_disk_stops_media_and_the_file_is_finished_in_the_room_kept) {
+    const session s = record(disk(300000), 2000);
+    ASSERT_EQ(s.first.kind, detail::e_fault_stopped) << detail::describe(s.first);
+    EXPECT_EQ(detail::describe(s.first),
+              "Recording stopped: the disk is full; the file keeps its last complete fragment and "
+              "room for its index, and is finished when the writer closes");
+    // The stop is the writer's failure; closing adds none.
+    EXPECT_FALSE(s.closed) << detail::describe(s.closed);
+    EXPECT_LE(s.file->used(), s.file->capacity);
+    expect_finished_with_every_complete_fragment(s, "full disk");
+    // Stopped a fragment early at most: what was lost is less than the room
+    // kept for the index and one fragment.
+    EXPECT_GT(s.before_close.count, 4);
+}
+
+TEST(index_room, a_disk_that_another_program_fills_ends_the_same_way) {
+    auto file = disk(INT64_MAX);
+    file->fill_disk_after_writes = 40;
+    const session s = record(std::move(file), 2000);
+    ASSERT_EQ(s.first.kind, detail::e_fault_stopped) << detail::describe(s.first);
+    expect_finished_with_every_complete_fragment(s, "filled by another program");
+}
+
+TEST(index_room, under_a_size_limit_media_stops_where_the_index_still_fits) {
+    auto file = disk(INT64_MAX);
+    file->limit = 250000;
+    const session s = record(std::move(file), 2000);
+    EXPECT_EQ(detail::describe(s.first),
+              "Recording stopped: the file size limit is reached; the file keeps its last complete "
+              "fragment and room for its index, and is finished when the writer closes");
+    EXPECT_LE(std::int64_t(s.after.size()), 250000);
+    EXPECT_LE(s.file->allocated, 250000);
+    expect_finished_with_every_complete_fragment(s, "size limit");
+}
+
+// A write that fails for a reason of the system's own, with the room held:
+// the reason reaches error(), and the file is still finished.
+TEST(index_room, a_failed_write_keeps_its_reason_and_the_file_is_still_finished) {
+    auto file = disk(INT64_MAX);
+    file->fail_write = 60;
+    const session s = record(std::move(file), 2000);
+    EXPECT_EQ(detail::describe(s.first), "Write failed: Input/output error");
+    expect_finished_with_every_complete_fragment(s, "failed write");
+}
+
+// A sync that fails is a fault like any other: the fragment it should have
+// put on the disk does not count as complete.
+TEST(index_room, a_failed_sync_fails_the_writer_and_its_fragment_is_not_kept) {
+    auto file = disk(INT64_MAX);
+    file->fail_sync = 6;
+    const session s = record(std::move(file), 2000);
+    EXPECT_EQ(detail::describe(s.first),
+              "The file could not be put on the disk: Input/output error");
+    // Syncs 1 to 5 put the header and four fragments on the disk.
+    EXPECT_EQ(read_full_index(s.after).samples[0], 4 * 25);
+    EXPECT_FALSE(fragmented(s.after));
+}
+
+// Without room for the index the file stays fragmented, cut back to its last
+// complete fragment, and error() says so and why.
+TEST(index_room, without_room_the_file_is_left_fragmented_and_says_why) {
+    struct fallback {
+        const char* label;
+        bool can_allocate;
+        std::int64_t capacity;
+        std::int64_t limit;
+        const char* why;
+    };
+    for (const fallback& f : {
+             fallback{
+                 "no allocation", false, 300000, -1,
+                 "this system cannot allocate room ahead for the file (Operation not supported)"},
+             fallback{"disk full at the start", true, 60000, -1,
+                      "the disk had no room for the first fragment's index"},
+             fallback{"limit below a fragment and its index", true, INT64_MAX, 60000,
+                      "the file size limit leaves too little room for the first fragment and "
+                      "its index"},
+         }) {
+        SCOPED_TRACE(f.label);
+        auto file = disk(f.capacity);
+        file->can_allocate = f.can_allocate;
+        file->limit = f.limit;
+        const session s = record(std::move(file), 2000);
+        ASSERT_TRUE(s.first);
+        EXPECT_EQ(detail::describe(s.first),
+                  std::string(f.limit >= 0 ? "Write failed: File too large"
+                                           : "Write failed: No space left on device") +
+                      "; the file is left fragmented, up to its last complete fragment: " + f.why);
+        EXPECT_TRUE(fragmented(s.after));
+        const fragments left = complete_fragments(s.after);
+        EXPECT_EQ(left.samples, s.before_close.samples);
+        const std::vector<std::string> boxes = top_level_boxes(s.after);
+        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+    }
+}
+
+// The room never falls short: after every write the room allocated beyond
+// the data covers the bound for what the muxer was given, and the bound
+// covers the index that a finish really writes.
+TEST(index_room, room_beyond_the_media_covers_the_index_that_the_finish_writes) {
+    auto file = disk(INT64_MAX);
+    memory_file* f = file.get();
+    session s;
+    s.file = f;
+    settings settings("palvex_room.m4v", 320, 240);
+    settings.info.bit_rate = k_bit_rate;
+    settings.info.audio_bit_rate = 16000;
+    ASSERT_FALSE(s.recording->open(settings.info, std::move(file)));
+    clock_signal signal(320, 240);
+    std::int64_t least_room = INT64_MAX;
+    for (int i = 0; i < 400; ++i) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        ASSERT_FALSE(s.recording->write_video(frame, -1));
+        ASSERT_FALSE(s.recording->write_audio(block));
+        frame->release();
+        block->release();
+        if (f->bytes.size() > 1000) {
+            least_room = std::min(least_room, f->allocated - std::int64_t(f->bytes.size()));
+        }
+    }
+    ASSERT_FALSE(s.recording->close());
+    const full_index index = read_full_index(f->bytes);
+    ASSERT_GT(index.size, 0);
+    std::printf("least room beyond the data %lld bytes; the index took %lld\n",
+                static_cast<long long>(least_room), static_cast<long long>(index.size));
+    EXPECT_GE(least_room, index.size);
+    // The file system is asked for room about once a step, not at every write.
+    EXPECT_LT(f->allocations, f->writes / 2);
+}
+
+// What the muxer asks room for, checked against the index that the finish
+// of a real recording writes: a recording of one fragment and a long one.
+TEST(index_room, the_room_asked_for_is_never_below_the_real_index) {
+    for (const std::int32_t pairs : {30, 750}) {
+        SCOPED_TRACE(pairs);
+        auto file = disk(INT64_MAX);
+        memory_file* f = file.get();
+        detail::recording r;
+        settings settings("palvex_room.m4v", 320, 240);
+        settings.info.bit_rate = k_bit_rate;
+        settings.info.audio_bit_rate = 16000;
+        ASSERT_FALSE(r.open(settings.info, std::move(file)));
+        clock_signal signal(320, 240);
+        ASSERT_TRUE(write_clock_to(r, signal, pairs));
+        detail::finish_record record;
+        ASSERT_FALSE(r.end(record));
+        const std::int64_t room = r.out()->index_room();
+        ASSERT_FALSE(detail::finish_file(r.out()->file(), record));
+        const full_index index = read_full_index(f->bytes);
+        ASSERT_EQ(index.samples.size(), 2u);
+        EXPECT_EQ(index.samples[0], pairs);
+        std::printf("%d pairs: the index takes %lld bytes, the room asked for is %lld\n", pairs,
+                    static_cast<long long>(index.size), static_cast<long long>(room));
+        EXPECT_GE(room, index.size);
+    }
+}
+
+}  // namespace
