@@ -78,6 +78,83 @@ std::vector<std::string> elf_exports(const std::string& path) {
     }
     return names;
 }
+
+std::uint64_t section_header_at(const Elf64_Ehdr& header, std::uint32_t index) {
+    return header.e_shoff + std::uint64_t(index) * sizeof(Elf64_Shdr);
+}
+
+// Undefined symbols of the ELF dynamic symbol table with the versions they
+// need: .gnu.version gives each symbol a version index, .gnu.version_r names
+// the index's version and the library that must define it.
+std::vector<loaded_library::import> elf_imports(const std::string& path) {
+    const std::vector<char> bytes = read_file(path);
+    const auto header = read_at<Elf64_Ehdr>(bytes, 0);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64) {
+        throw std::runtime_error(path + " is not a 64-bit ELF file");
+    }
+    Elf64_Shdr dynsym{}, versym{}, verneed{};
+    for (std::uint16_t i = 0; i < header.e_shnum; ++i) {
+        const auto section = read_at<Elf64_Shdr>(bytes, section_header_at(header, i));
+        if (section.sh_type == SHT_DYNSYM) dynsym = section;
+        if (section.sh_type == SHT_GNU_versym) versym = section;
+        if (section.sh_type == SHT_GNU_verneed) verneed = section;
+    }
+    if (dynsym.sh_type != SHT_DYNSYM) throw std::runtime_error(path + " has no dynamic symbols");
+    const auto strings = read_at<Elf64_Shdr>(bytes, section_header_at(header, dynsym.sh_link));
+    auto string_at = [&](const Elf64_Shdr& table, std::uint64_t offset) {
+        if (offset >= table.sh_size) throw std::runtime_error("bad string offset");
+        return std::string(bytes.data() + table.sh_offset + offset);
+    };
+
+    struct needed_version {
+        std::string version;
+        std::string library;
+    };
+    std::vector<needed_version> by_index;
+    if (verneed.sh_type == SHT_GNU_verneed) {
+        const auto names = read_at<Elf64_Shdr>(bytes, section_header_at(header, verneed.sh_link));
+        std::uint64_t at = verneed.sh_offset;
+        for (std::uint64_t n = 0; n < verneed.sh_info; ++n) {
+            const auto need = read_at<Elf64_Verneed>(bytes, at);
+            std::uint64_t aux_at = at + need.vn_aux;
+            for (std::uint16_t a = 0; a < need.vn_cnt; ++a) {
+                const auto aux = read_at<Elf64_Vernaux>(bytes, aux_at);
+                const std::uint16_t index = aux.vna_other & 0x7fff;
+                if (by_index.size() <= index) by_index.resize(index + 1u);
+                by_index[index] = {string_at(names, aux.vna_name), string_at(names, need.vn_file)};
+                aux_at += aux.vna_next;
+            }
+            at += need.vn_next;
+        }
+    }
+
+    std::vector<loaded_library::import> imports;
+    const std::uint64_t count = dynsym.sh_size / sizeof(Elf64_Sym);
+    for (std::uint64_t i = 1; i < count; ++i) {
+        const auto sym = read_at<Elf64_Sym>(bytes, dynsym.sh_offset + i * sizeof(Elf64_Sym));
+        if (sym.st_shndx != SHN_UNDEF || sym.st_name == 0) continue;
+        loaded_library::import entry{string_at(strings, sym.st_name), {}, {}};
+        if (versym.sh_type == SHT_GNU_versym) {
+            const std::size_t index =
+                read_at<Elf64_Half>(bytes, versym.sh_offset + i * sizeof(Elf64_Half)) & 0x7fffu;
+            if (index < by_index.size()) {
+                entry.version = by_index[index].version;
+                entry.library = by_index[index].library;
+            }
+        }
+        imports.push_back(entry);
+    }
+    return imports;
+}
+
+std::string mapped_file(void* handle) {
+    link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        throw std::runtime_error(std::string("dlinfo failed: ") + dlerror());
+    }
+    return map->l_name;
+}
 #endif
 
 }  // namespace
@@ -139,13 +216,15 @@ std::vector<std::string> loaded_library::exported_names() const {
     return names;
 #else
     // The file the loader mapped for this handle.
-    link_map* map = nullptr;
-    if (dlinfo(m_handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
-        throw std::runtime_error(std::string("dlinfo failed: ") + dlerror());
-    }
-    return elf_exports(map->l_name);
+    return elf_exports(mapped_file(m_handle));
 #endif
 }
+
+#if !defined(_WIN32)
+std::vector<loaded_library::import> loaded_library::imports() const {
+    return elf_imports(mapped_file(m_handle));
+}
+#endif
 
 bool loaded_library::unload() {
     if (m_handle == nullptr) return true;

@@ -29,6 +29,17 @@ class loaded_library {
     // listed as "#<ordinal>"), as written in the binary (mangled).
     std::vector<std::string> exported_names() const;
 
+#if !defined(_WIN32)
+    // Every symbol the library imports, with the version it asks for and the
+    // library that defines that version (both empty for an unversioned import).
+    struct import {
+        std::string name;
+        std::string version;
+        std::string library;
+    };
+    std::vector<import> imports() const;
+#endif
+
     // Unloads the library; true when it is gone from the process afterwards.
     bool unload();
 

@@ -81,7 +81,9 @@ def imports(objdump, path):
 
 def stripped(objdump, path):
     out = subprocess.run([objdump, "-h", "-t", path], capture_output=True, text=True).stdout
-    return ".debug_" not in out and "no symbols" in out
+    # GNU objdump says "no symbols"; llvm-objdump (clang's binutils) lists none.
+    table = out.partition("SYMBOL TABLE:")[2].split()
+    return ".debug_" not in out and (table == [] or table == ["no", "symbols"])
 
 
 def check_zip(root, files, objdump):

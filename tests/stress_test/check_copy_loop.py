@@ -38,7 +38,8 @@ def main():
     addresses = []
     backward = False
     for line in loop:
-        m = re.match(r"\s*([0-9a-f]+):\s+(j\w+)\s+([0-9a-f]+)", line)
+        # GNU objdump writes the target as "b0", llvm-objdump as "0xb0".
+        m = re.match(r"\s*([0-9a-f]+):\s+(j\w+)\s+(?:0x)?([0-9a-f]+)", line)
         if m:
             here, target = int(m.group(1), 16), int(m.group(3), 16)
             backward = backward or (m.group(2) != "jmp" and target < here and
