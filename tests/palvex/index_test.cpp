@@ -52,6 +52,16 @@ movie read(const byte_vector& moov, const std::vector<byte_vector>& moofs,
     return m;
 }
 
+// The version and the duration of an mvhd, tkhd or mdhd box.
+std::pair<std::uint32_t, std::uint64_t> timed_header(byte_span b, bool is_tkhd) {
+    byte_reader r(b);
+    std::uint32_t version = 0, flags = 0;
+    r.full_header(version, flags);
+    r.skip(version == 1 ? 16 : 8);  // created, modified
+    r.skip(is_tkhd ? 8 : 4);        // time scale, or track id and a reserved word
+    return {version, r.uint(version == 1 ? 8 : 4)};
+}
+
 // The boxes of a written moov, found by a path of types.
 byte_span find_path(byte_span data, std::initializer_list<const char*> path) {
     for (const char* type : path) {
@@ -155,17 +165,9 @@ TEST(index_writing, version_0_and_1_headers_are_read_and_written_back_with_their
             EXPECT_EQ(r.uint(v == 1 ? 8 : 4), created);
         }
         // Durations: 4 samples of 512 ticks at 12800 per second is 160 ms.
-        const auto duration_of = [](byte_span b, bool is_tkhd) {
-            byte_reader r(b);
-            std::uint32_t v = 0, flags = 0;
-            r.full_header(v, flags);
-            r.skip(v == 1 ? 16 : 8);
-            r.skip(is_tkhd ? 8 : 4);
-            return r.uint(v == 1 ? 8 : 4);
-        };
-        EXPECT_EQ(duration_of(mdhd, false), 2048u);
-        EXPECT_EQ(duration_of(tkhd, true), 160u);
-        EXPECT_EQ(duration_of(mvhd, false), 160u);
+        EXPECT_EQ(timed_header(mdhd, false).second, 2048u);
+        EXPECT_EQ(timed_header(tkhd, true).second, 160u);
+        EXPECT_EQ(timed_header(mvhd, false).second, 160u);
     }
 }
 
@@ -484,14 +486,7 @@ TEST(index_writing, tables_number_key_frames_from_1_give_a_constant_size_once_an
     m.tracks[0].chunks = {chunk{1100, 2}};
     ASSERT_FALSE(build_moov(moov_payload({fine}), m, {}, full));
     const byte_span moov = byte_span(full).subspan(8);
-    const auto header = [](byte_span b, bool is_tkhd) {
-        byte_reader r(b);
-        std::uint32_t v = 0, f = 0;
-        r.full_header(v, f);
-        r.skip(v == 1 ? 16 : 8);
-        r.skip(is_tkhd ? 8 : 4);
-        return std::pair<std::uint32_t, std::uint64_t>(v, r.uint(v == 1 ? 8 : 4));
-    };
+    const auto header = timed_header;
     EXPECT_EQ(header(find_path(moov, {"trak", "mdia", "mdhd"}), false), std::make_pair(1u, ticks));
     EXPECT_EQ(header(find_path(moov, {"trak", "tkhd"}), true), std::make_pair(1u, ticks));
     EXPECT_EQ(header(find_path(moov, {"mvhd"}), false), std::make_pair(1u, ticks));
