@@ -8,8 +8,9 @@
 //   sample in a chunk, each chunk inside the file, and a full index that
 //   reads back with the same tracks.
 // - odd: the rest describes samples, which are written as fragments the way
-//   the muxer writes them and read back: the reader must give back exactly
-//   what was written, and their full index stays within its bound.
+//   the muxer writes them (each run's decode time where the track's samples
+//   so far end) and read back: the reader must give back exactly what was
+//   written, and their full index stays within its bound.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -125,6 +126,7 @@ void round_trip(byte_span data) {
     // the moof; what was written is kept to compare with.
     std::vector<std::vector<synthetic::sample_spec>> written(track_count);
     std::vector<std::vector<std::int64_t>> chunk_offsets(track_count);
+    std::vector<std::uint64_t> decode_times(track_count, 0);
     std::int64_t fragments = 0;
     while (!in.empty() && fragments < 64) {
         std::vector<std::vector<synthetic::sample_spec>> runs(track_count);
@@ -154,7 +156,7 @@ void round_trip(byte_span data) {
                                     trun_flags::data_offset | trun_flags::sample_duration |
                                         trun_flags::sample_size | trun_flags::sample_flags |
                                         trun_flags::sample_composition_offset,
-                                    1, offset, runs[t]);
+                                    1, offset, runs[t], decode_times[t]);
                 for (const synthetic::sample_spec& s : runs[t]) offset += std::int32_t(s.size);
             }
             w.end(at);
@@ -171,6 +173,7 @@ void round_trip(byte_span data) {
             for (const synthetic::sample_spec& s : runs[t]) {
                 for (std::uint32_t i = 0; i < s.size; ++i) file.u8(0);
                 data_at += s.size;
+                decode_times[t] += s.duration;
                 written[t].push_back(s);
             }
         }
@@ -204,6 +207,8 @@ void round_trip(byte_span data) {
                        r.sync == ((w.flags & sample_flags::is_non_sync) == 0),
                    "a sample reads back other than written");
         }
+        expect(got.first_decode_time == 0 && got.decode_time == std::int64_t(decode_times[t]),
+               "decode times read other than written");
         expect(got.chunks.size() == chunk_offsets[t].size(), "runs lost or added");
         for (std::size_t c = 0; c < got.chunks.size(); ++c) {
             expect(got.chunks[c].offset == chunk_offsets[t][c], "a run's data moved");

@@ -1,12 +1,18 @@
-// Writes the seed corpora of the recorder's fuzz targets from real, small
-// recordings: a fragmented file as a killed writer leaves it, the same file
-// torn inside its last fragment, and the ordinary file that close() makes.
+// Writes the seed corpora of the fuzz targets that read recordings (the
+// recorder's index reader and finish, the report's box layout) from real,
+// small recordings: a fragmented file as a killed writer leaves it, the same
+// file torn inside its last fragment, and the ordinary file that close()
+// makes.
 //
 //   build/default/bin/palvex_fuzz_seeds tests/fuzz/corpus
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "memory_file.h"
@@ -18,9 +24,51 @@ namespace {
 using namespace palvex_test;
 
 void put(const std::string& path, std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> head) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     head.insert(head.end(), bytes.begin(), bytes.end());
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
+}
+
+struct top_box_of_file {
+    std::string type;
+    std::int64_t size = 0;
+    bool large = false;       // a 64-bit size
+    bool fragmented = false;  // an index with the header of fragments (mvex)
+};
+
+std::uint32_t big_endian(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    return std::uint32_t(bytes[at]) << 24 | std::uint32_t(bytes[at + 1]) << 16 |
+           std::uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
+}
+
+// The top-level boxes of a file our recorder wrote.
+std::vector<top_box_of_file> top_boxes(const std::vector<std::uint8_t>& file) {
+    std::vector<top_box_of_file> out;
+    for (std::size_t at = 0; at + 16 <= file.size();) {
+        top_box_of_file b;
+        b.size = big_endian(file, at);
+        if (b.size == 1) {
+            b.large = true;
+            b.size = std::int64_t(std::uint64_t(big_endian(file, at + 8)) << 32 |
+                                  big_endian(file, at + 12));
+        }
+        b.type.assign(file.begin() + std::ptrdiff_t(at) + 4, file.begin() + std::ptrdiff_t(at) + 8);
+        if (b.size < 8 || at + std::size_t(b.size) > file.size()) break;
+        for (std::size_t child = at + (b.large ? 16 : 8); child + 8 <= at + std::size_t(b.size);) {
+            const std::uint32_t child_size = big_endian(file, child);
+            if (b.type == "moov" &&
+                std::string(file.begin() + std::ptrdiff_t(child) + 4,
+                            file.begin() + std::ptrdiff_t(child) + 8) == "mvex") {
+                b.fragmented = true;
+            }
+            if (child_size < 8) break;
+            child += child_size;
+        }
+        out.push_back(b);
+        at += std::size_t(b.size);
+    }
+    return out;
 }
 
 }  // namespace
@@ -65,6 +113,32 @@ int main(int argc, char** argv) {
     put(folder + "/finish/clean_end", fragmented, {0, 0xff});
     put(folder + "/finish/torn_media_end", torn, {1, 0xff});
     put(folder + "/finish/torn_cut", torn, {2, 0xff});
+    // Box layout: the files, readable throughout (an unreadable byte of all
+    // ones), one that cannot be read from its middle on, and the top-level
+    // boxes of both files as a description of boxes to write.
+    const std::vector<std::uint8_t> readable{0, 0xff, 0xff, 0xff, 0xff};
+    put(folder + "/box_layout/fragmented", fragmented, readable);
+    put(folder + "/box_layout/finished", finished, readable);
+    put(folder + "/box_layout/torn", torn, readable);
+    const auto middle = std::uint32_t(finished.size() / 2);
+    put(folder + "/box_layout/finished_unreadable_middle", finished,
+        {0, std::uint8_t(middle >> 24), std::uint8_t(middle >> 16), std::uint8_t(middle >> 8),
+         std::uint8_t(middle)});
+    for (const auto& [name, file] : {std::pair{"fragmented", fragmented}, {"finished", finished}}) {
+        // Kinds as the fuzz target numbers them; a payload of at most 255 bytes.
+        static const char* const kinds[] = {"ftyp", "mdat", "free", "moof", "moov"};
+        std::vector<std::uint8_t> description{1};
+        for (const top_box_of_file& b : top_boxes(file)) {
+            std::uint8_t kind = 6;
+            for (std::uint8_t k = 0; k < 5; ++k) {
+                if (b.type == kinds[k]) kind = k;
+            }
+            if (kind == 4 && b.fragmented) kind = 5;
+            description.push_back(std::uint8_t(kind | (b.large ? 0x80 : 0)));
+            description.push_back(std::uint8_t(std::min<std::int64_t>(b.size - 8, 255)));
+        }
+        put(folder + "/box_layout/" + name + "_boxes", {}, description);
+    }
     std::printf("%zu bytes fragmented, %zu torn, %zu finished\n", fragmented.size(), torn.size(),
                 finished.size());
     return 0;

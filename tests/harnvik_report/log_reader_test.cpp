@@ -95,6 +95,30 @@ TEST(log_reader, any_block_sizes_give_the_same_facts) {
     expect_same(bytes.finish(), whole);
 }
 
+// A line longer than any of the program's is kept in part; the part must
+// not depend on where the blocks split it, nor lose its CR.
+TEST(log_reader, long_lines_read_the_same_in_any_blocks) {
+    const std::string log = std::string(5000, 'x') + "\r\n" + std::string(4097, 'y') + "\r\n" +
+                            rate(1, "5.00", "\r\n") + std::string(4097, 'z') + "\n";
+    const log_facts whole = read_log(log);
+    EXPECT_EQ(whole.lines, 4);
+    EXPECT_EQ(whole.crlf_lines, 3);
+    EXPECT_EQ(whole.foreign_count, 3);
+    ASSERT_EQ(whole.foreign.size(), 3u);
+    EXPECT_EQ(whole.foreign[1].text, std::string(200, 'y'));
+    EXPECT_EQ(whole.rate_lines(), 1);
+    for (const std::size_t block : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+        log_reader reader;
+        for (std::size_t at = 0; at < log.size(); at += block) reader.feed(log.substr(at, block));
+        SCOPED_TRACE(block);
+        const log_facts facts = reader.finish();
+        expect_same(facts, whole);
+        for (std::size_t i = 0; i < whole.foreign.size(); ++i) {
+            EXPECT_EQ(facts.foreign[i].text, whole.foreign[i].text);
+        }
+    }
+}
+
 TEST(log_reader, cut_last_line) {
     // A rate line cut inside its number, its text or its final decimal.
     for (const std::string& cut :

@@ -74,6 +74,45 @@ TEST_F(media_probe_file, counts_what_the_recorder_wrote) {
     EXPECT_LE(progress.back(), 1.0);
 }
 
+// Where the last mdat box of a file ends, from its top-level boxes.
+std::int64_t end_of_last_mdat(const std::vector<char>& file) {
+    const auto byte = [&file](std::size_t at) { return static_cast<std::uint8_t>(file[at]); };
+    std::int64_t end = 0;
+    for (std::size_t at = 0; at + 8 <= file.size();) {
+        std::uint64_t size = 0;
+        for (std::size_t i = 0; i < 4; ++i) size = size << 8 | byte(at + i);
+        if (size == 1 && at + 16 <= file.size()) {
+            size = 0;
+            for (std::size_t i = 8; i < 16; ++i) size = size << 8 | byte(at + i);
+        }
+        if (size < 8 || at + size > file.size()) break;
+        if (std::string(&file[at + 4], 4) == "mdat") end = static_cast<std::int64_t>(at + size);
+        at += size;
+    }
+    return end;
+}
+
+// The media ends where its last packet ends, in the file and in time: the
+// bytes after it are the index of a closed file (none in the fragments of an
+// unclosed one), and the media's span reaches the end of the last packet of
+// each stream.
+TEST_F(media_probe_file, the_media_ends_where_its_last_packet_ends) {
+    for (const std::string& file : {s_file, (scratch() / "unclosed.m4v").string()}) {
+        SCOPED_TRACE(file);
+        media_facts facts;
+        std::string error;
+        ASSERT_TRUE(probe_media(file, probe_options{}, facts, error)) << error;
+        const std::vector<char> bytes = bytes_of(file);
+        const std::int64_t media_end = end_of_last_mdat(bytes);
+        ASSERT_GT(media_end, 0);
+        EXPECT_EQ(facts.tail_bytes, static_cast<std::int64_t>(bytes.size()) - media_end);
+        // Frames of 40 ms: the video ends 40 ms after its last frame starts.
+        EXPECT_NEAR(facts.video_duration_s, static_cast<double>(facts.video_frames) * 0.04, 1e-6);
+        EXPECT_GE(facts.duration_s, facts.video_duration_s - 1e-9);
+        EXPECT_GE(facts.duration_s, facts.audio_duration_s - 1e-9);
+    }
+}
+
 TEST_F(media_probe_file, full_decode_of_a_sound_file) {
     media_facts facts;
     std::string error;

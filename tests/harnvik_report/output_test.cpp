@@ -135,4 +135,56 @@ TEST(json_output, foreign_lines_with_any_bytes_stay_valid_json) {
     }
 }
 
+// Each way a recording can end has its own words in the table and its own
+// name in the JSON, read from the log that run leaves.
+TEST(summary_table, each_outcome_in_its_own_words) {
+    const std::string start = std::string(k_start_text) + "\n";
+    const std::string rate = "Thread 0, memcpy = 8.00Gb/s\n";
+    const struct {
+        std::string log;
+        e_outcome outcome;
+        const char* text;
+        const char* name;
+    } cases[] = {
+        {rate, e_outcome_not_started,
+         "recording  not started: the log ends before the start text\n", "not_started"},
+        {rate + start + std::string(k_open_failure_text) + rate, e_outcome_open_failed,
+         "recording  the file could not be opened; start text at line 2, final text at line 3\n",
+         "open_failed"},
+        {rate + start + std::string(k_write_failure_text) + rate, e_outcome_write_failed,
+         "recording  recorded until a write failed; start text at line 2, final text at line 3\n",
+         "write_failed"},
+        {rate + start + rate, e_outcome_cut_off,
+         "recording  cut off: the log ends without a final text; start text at line 2\n",
+         "cut_off"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        report run;
+        run.log = read_log(each.log);
+        ASSERT_EQ(run.log.outcome, each.outcome);
+        complete(run);
+        const std::string table = format_table(run);
+        EXPECT_NE(table.find(each.text), std::string::npos) << table;
+        EXPECT_EQ(nlohmann::json::parse(format_json(run))["recording"]["outcome"], each.name);
+    }
+}
+
+// The table's bit-rate spread over the media's whole seconds, the last one
+// included when the media fills it.
+TEST(summary_table, the_bit_rate_spread_counts_the_last_whole_second) {
+    report run = sample_run();
+    run.has_media = true;
+    run.media.file = "a.m4v";
+    run.media.duration_s = 3.0;
+    run.media.bytes_per_second = {500000, 625000, 750000};
+    EXPECT_NE(format_table(run).find("per second min 4.00, median 5.00, max 6.00 Mbit/s"),
+              std::string::npos)
+        << format_table(run);
+    run.media.duration_s = 2.5;
+    EXPECT_NE(format_table(run).find("per second min 4.00, median 4.50, max 5.00 Mbit/s"),
+              std::string::npos)
+        << format_table(run);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "core/log_reader.h"
 #include "core/report.h"
+#include "core/statistics.h"
 #include "os/gnuplot.h"
 #include "os/os_services.h"
 
@@ -112,6 +114,68 @@ report drawn_run() {
     run.media.bytes_per_second = {600000, 625000, 650000, 625000, 625000, 300000};
     complete(run);
     return run;
+}
+
+// The points of a data block of the script ("$name << EOD" ... "EOD").
+std::vector<plot_point> data_block(const std::string& script, const std::string& name) {
+    std::vector<plot_point> points;
+    const std::string head = name + " << EOD\n";
+    const std::size_t at = script.find(head);
+    if (at == std::string::npos) return points;
+    std::istringstream lines(script.substr(at + head.size()));
+    std::string line;
+    while (std::getline(lines, line) && line != "EOD") {
+        plot_point point{};
+        std::istringstream(line) >> point.x >> point.y;
+        points.push_back(point);
+    }
+    return points;
+}
+
+// The number that follows `text` in the script; NaN when `text` is not there.
+double number_after(const std::string& script, const std::string& text) {
+    const std::size_t at = script.find(text);
+    if (at == std::string::npos) return std::nan("");
+    return std::stod(script.substr(at + text.size()));
+}
+
+// Each worker's line runs over its own elapsed time: its first point at the
+// end of its own first measurement, whatever the workers before it took, and
+// its last where its own measurements add up to. The recording's start and
+// the final text are marked at the median over the workers of their own
+// times then, in a band from the earliest worker's start to the latest's.
+TEST(plot, each_worker_over_its_own_time_with_the_start_at_the_median) {
+    const report run = drawn_run();
+    const std::string script = plot_script(run, "out.png", e_plot_format_png);
+    std::vector<double> starts;
+    std::vector<double> ends;
+    for (int worker = 0; worker < k_worker_count; ++worker) {
+        SCOPED_TRACE(worker);
+        const std::vector<rate_line>& lines = run.log.workers[static_cast<std::size_t>(worker)];
+        const std::vector<plot_point> points =
+            data_block(script, "$worker" + std::to_string(worker));
+        ASSERT_EQ(points.size(), lines.size());
+        double own = 0.0;
+        double start = 0.0;
+        double recording = 0.0;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const double seconds = k_gib_per_measurement / lines[i].rate;
+            own += seconds;
+            (lines[i].phase == e_phase_before_start ? start : recording) += seconds;
+            EXPECT_NEAR(points[i].x, own, 1e-6) << "point " << i;
+            EXPECT_NEAR(points[i].y, lines[i].rate, 1e-9) << "point " << i;
+        }
+        starts.push_back(start);
+        ends.push_back(start + recording);
+    }
+    // Eight workers: the median is halfway between the middle two.
+    std::sort(starts.begin(), starts.end());
+    std::sort(ends.begin(), ends.end());
+    EXPECT_NEAR(number_after(script, "set arrow 1 from "), (starts[3] + starts[4]) / 2, 1e-6);
+    EXPECT_NEAR(number_after(script, "set arrow 2 from "), (ends[3] + ends[4]) / 2, 1e-6);
+    const std::string band = script.substr(script.find("set object 1 rectangle from "));
+    EXPECT_NEAR(number_after(band, "rectangle from "), starts.front(), 1e-6);
+    EXPECT_NEAR(number_after(band, "graph 0 to "), starts.back(), 1e-6);
 }
 
 struct rgb_image {

@@ -144,4 +144,25 @@ TEST(statistics, bit_rate_per_second_of_media) {
     EXPECT_TRUE(std::isnan(spread_of({}, 0.0).median));
 }
 
+// Every whole second is in the spread, the last one too: only a last second
+// that the media leaves partly empty is not. Here the last second alone
+// holds the highest (or the lowest) rate, so leaving it out shows.
+TEST(statistics, the_last_whole_second_is_in_the_bit_rate_spread) {
+    const std::vector<std::int64_t> peak_last{100, 300, 900};
+    for (const double duration : {3.0, 3.0001, 3.9}) {
+        SCOPED_TRACE(duration);
+        const bit_rate_spread spread = spread_of(peak_last, duration);
+        EXPECT_EQ(spread.max, 7200);
+        EXPECT_EQ(spread.median, 2400);
+    }
+    // Media that ends inside its last second: that second is left out.
+    EXPECT_EQ(spread_of(peak_last, 2.5).max, 2400);
+    EXPECT_EQ(spread_of(peak_last, 2.5).median, 1600);
+    const std::vector<std::int64_t> dip_last{300, 100};
+    EXPECT_EQ(spread_of(dip_last, 2.0).min, 800);
+    EXPECT_EQ(spread_of(dip_last, 1.5).min, 2400);
+    // Without a finite duration no second is known to be partial.
+    EXPECT_EQ(spread_of(dip_last, std::nan("")).min, 800);
+}
+
 }  // namespace

@@ -343,9 +343,30 @@ TEST(index_reading, malformed_bytes_get_a_fault_and_no_read_past_the_end) {
     // end. So would empty samples.
     byte_writer again;
     for (int i = 0; i < 400; ++i) {
-        put_traf(again, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video);
+        put_traf(again, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video,
+                 std::uint64_t(i) * 4 * 512);
     }
     EXPECT_EQ(fault_of(again.take(), 400000), "the samples hold more bytes than the file");
+    // A run of the track whose decode time goes back before the end of the
+    // samples already read: they would overlap. One that goes on where they
+    // end is read.
+    for (const std::uint64_t second : {std::uint64_t(4096 + 4 * 512 - 1), std::uint64_t(0)}) {
+        byte_writer back;
+        put_traf(back, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video,
+                 4096);
+        put_traf(back, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video,
+                 second);
+        EXPECT_EQ(fault_of(back.take()),
+                  "a fragment's decode time goes back before the samples already read");
+    }
+    byte_writer on;
+    put_traf(on, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video, 4096);
+    put_traf(on, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 0, 100, k_video,
+             4096 + 4 * 512);
+    movie continued = good;
+    EXPECT_FALSE(add_fragment(on.take(), 1000, 1 << 20, continued));
+    EXPECT_EQ(continued.tracks[0].first_decode_time, 4096);
+    EXPECT_EQ(continued.tracks[0].decode_time, 4096 + 8 * 512);
     std::vector<sample_spec> empty_samples = k_video;
     empty_samples[2].size = 0;
     byte_writer empties;

@@ -130,6 +130,59 @@ TEST(video_message, reference_count_across_threads) {
     EXPECT_EQ(shared->release(), 0);
 }
 
+// A message held on two threads: one writes it and lets go, the other only
+// lets go, after it, and so destroys it. Nothing but the count orders the
+// writer's work before the destruction (the flag between them is relaxed),
+// so the last release must acquire what every earlier one released: else
+// the destruction reads the writer's marks unordered (the thread sanitizer
+// reports it), and the storage may go back to the pool as still black.
+template <typename message, typename make, typename write, typename clean>
+void last_release_on_another_thread(make made, write written, clean is_clean) {
+    for (int round = 0; round < 20; ++round) {
+        message* shared = made();
+        shared->addref();  // one hold for each thread
+        std::atomic<bool> writer_done{false};
+        std::thread writer([shared, &writer_done, &written] {
+            written(*shared);
+            EXPECT_EQ(shared->release(), 1);
+            writer_done.store(true, std::memory_order_relaxed);
+        });
+        std::thread last([shared, &writer_done] {
+            while (!writer_done.load(std::memory_order_relaxed)) std::this_thread::yield();
+            EXPECT_EQ(shared->release(), 0);
+        });
+        writer.join();
+        last.join();
+        message* next = made();
+        EXPECT_TRUE(is_clean(*next)) << "round " << round;
+        next->release();
+    }
+}
+
+TEST(video_message, the_last_release_on_another_thread_sees_what_the_writer_did) {
+    last_release_on_another_thread<video_message>(
+        [] { return new video_message(video_message::e_data_format_yuv420p, 96, 64); },
+        [](video_message& frame) {
+            std::fill_n(frame.plane(0), 96, std::uint8_t(235));
+            std::fill_n(frame.plane(2), 48, std::uint8_t(0));
+            frame.field_type() = video_message::e_field_type_progressive;
+        },
+        [](const video_message& frame) { return picture_is_black(frame); });
+}
+
+TEST(audio_message, the_last_release_on_another_thread_sees_what_the_writer_did) {
+    last_release_on_another_thread<audio_message>([] { return new audio_message(960, 2, 0); },
+                                                  [](audio_message& block) {
+                                                      std::fill_n(block.channel(1), 960, 0.25f);
+                                                      block.sample_rate() = 44100;
+                                                  },
+                                                  [](const audio_message& block) {
+                                                      return std::all_of(
+                                                          block.channel(1), block.channel(1) + 960,
+                                                          [](float s) { return s == 0.0f; });
+                                                  });
+}
+
 TEST(video_message, threads_share_the_pools) {
     // Frames made and given up on several threads at once, some of them
     // painted: every new frame is black all the same.

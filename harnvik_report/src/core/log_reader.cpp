@@ -10,8 +10,9 @@ namespace Harnvik::Report {
 namespace {
 
 // No line of the program is nearly this long. Of a longer line only this
-// much is kept, so a log without line ends cannot fill memory; what is kept
-// is still too long to be taken for one of the program's lines.
+// much is kept, and its last byte (a CR before the line end tells the same
+// whatever its length), so a log without line ends cannot fill memory; what
+// is kept is still too long to be taken for one of the program's lines.
 constexpr std::size_t k_longest_line = 4096;
 // Bytes before the final text that a repetition at the log's end may start
 // from: more than a C runtime's output buffer.
@@ -137,7 +138,8 @@ void log_reader::feed(std::string_view bytes) {
         const std::size_t length =
             static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
         std::string_view line = bytes.substr(0, length);
-        if (!m_partial.empty()) {
+        // A line is read the same whether it came in one block or in many.
+        if (!m_partial.empty() || line.size() > k_longest_line + 1) {
             keep_partial(line);
             line = m_partial;
         }
@@ -157,8 +159,17 @@ void log_reader::feed(std::string_view bytes) {
 }
 
 void log_reader::keep_partial(std::string_view bytes) {
-    const std::size_t room = k_longest_line + 1 - std::min(m_partial.size(), k_longest_line + 1);
-    m_partial.append(bytes.substr(0, std::min(room, bytes.size())));
+    if (bytes.empty()) return;
+    if (m_partial.size() + bytes.size() <= k_longest_line + 1) {
+        m_partial.append(bytes);
+        return;
+    }
+    // The first k_longest_line bytes, then the last byte so far.
+    if (m_partial.size() < k_longest_line) {
+        m_partial.append(bytes.substr(0, k_longest_line - m_partial.size()));
+    }
+    m_partial.resize(k_longest_line);
+    m_partial += bytes.back();
 }
 
 bool log_reader::ends_recording(std::string_view line) const {

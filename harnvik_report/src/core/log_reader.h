@@ -79,7 +79,8 @@ class log_reader {
     log_facts finish();
 
   private:
-    // Adds to the unfinished line, up to a little more than the longest line.
+    // Adds to the unfinished line; of a line longer than any of the program's
+    // keeps its beginning and its last byte.
     void keep_partial(std::string_view bytes);
     void take_line(std::string_view line, bool ended);
     void take_foreign(std::string_view line);

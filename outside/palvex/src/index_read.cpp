@@ -154,6 +154,11 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
         const std::uint64_t time = version == 1 ? r.u64() : r.u32();
         if (!r.ok() || time > std::uint64_t(INT64_MAX / 2))
             return bad("a decode time cannot be read");
+        // Samples that would decode before the ones already read overlap
+        // them: the full index, which times samples by their durations
+        // alone, cannot tell that.
+        if (t->have_decode_time && std::int64_t(time) < t->decode_time)
+            return bad("a fragment's decode time goes back before the samples already read");
         t->decode_time = std::int64_t(time);
     }
     if (!t->have_decode_time) {

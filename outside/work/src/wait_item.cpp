@@ -8,13 +8,13 @@
 #include "karvon/work/wait_item.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "start_signal.h"
 
 namespace Karvon::Work {
 
@@ -23,25 +23,15 @@ namespace {
 constexpr std::uint32_t k_infinite = 0xFFFFFFFFu;
 constexpr std::uint32_t k_normal_priority = 0;
 
-// Wakes waiters when an item's run entry starts.
-struct start_signal {
-    std::mutex mutex;
-    std::condition_variable started;
-};
-
-start_signal& shared_start_signal() {
+// Wakes waiters when an item's run entry starts; one for all items.
+detail::start_signal& shared_start_signal() {
     // Deliberately never destroyed: see the note at the top of the file.
-    static start_signal* const signal = new start_signal;
+    static detail::start_signal* const signal = new detail::start_signal;
     return *signal;
 }
 
 void run_on_this_thread(wait_item* item) {
-    start_signal& signal = shared_start_signal();
-    {
-        std::lock_guard<std::mutex> guard(signal.mutex);
-        item->state.store(wait_item::e_state_started, std::memory_order_release);
-    }
-    signal.started.notify_all();
+    shared_start_signal().publish(item->state, wait_item::e_state_started);
     // The item's status is its own business; an exception leaves through
     // this thread like any escaping a thread function.
     item->fcn_run(item);
@@ -96,14 +86,13 @@ bool wait::operator()(std::uint32_t timeout_ms) const {
     }
     if (timeout_ms == 0) return false;
 
-    start_signal& signal = shared_start_signal();
-    std::unique_lock<std::mutex> lock(signal.mutex);
+    detail::start_signal& signal = shared_start_signal();
     if (timeout_ms == k_infinite) {
-        signal.started.wait(lock, started);
+        signal.wait(started);
         return true;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    return signal.started.wait_until(lock, deadline, started);
+    return signal.wait_until(deadline, started);
 }
 
 }  // namespace Karvon::Work

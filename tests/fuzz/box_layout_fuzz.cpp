@@ -1,0 +1,270 @@
+// The report's reader of an MP4 file's top-level boxes over any file a user
+// may point it at.
+//
+// The first byte chooses what the rest is:
+// - even: four bytes (big-endian) naming the first byte that cannot be read,
+//   as a disk error would (all ones: none), then the file. The reader must
+//   ask only for bytes inside the file, a few at a time; agree with a plain
+//   walk of the boxes in memory; give a reason whenever its boxes end before
+//   the file does; read the same boxes from the file cut where they end; and
+//   with the unreadable byte, give what it read before it and say it could
+//   not read on.
+// - odd: a description of boxes (kind and payload size, two bytes each),
+//   written as a file and, when the first byte says so, cut inside its last
+//   box: the reader must give back exactly what was written.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "media/box_layout.h"
+
+namespace {
+
+using namespace Harnvik::Report;
+using bytes = std::vector<std::uint8_t>;
+
+void expect(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "property broken: %s\n", what);
+        std::abort();
+    }
+}
+
+constexpr std::int64_t k_never = -1;
+// More than a box header: the reader asks for no more at once.
+constexpr std::size_t k_most_per_read = 16;
+
+struct reading {
+    box_layout layout;
+    std::int64_t reads = 0;
+    bool refused = false;  // a read reached the unreadable byte
+};
+
+reading read_file(const bytes& file, std::int64_t unreadable) {
+    reading out;
+    byte_source source;
+    source.size = static_cast<std::int64_t>(file.size());
+    source.read = [&](std::int64_t offset, std::uint8_t* to, std::size_t count) {
+        ++out.reads;
+        expect(offset >= 0 && count > 0 && count <= k_most_per_read &&
+                   offset + static_cast<std::int64_t>(count) <= source.size,
+               "a read outside the file, or too large");
+        if (unreadable != k_never && offset + static_cast<std::int64_t>(count) > unreadable) {
+            out.refused = true;
+            return false;
+        }
+        for (std::size_t i = 0; i < count; ++i) to[i] = file[static_cast<std::size_t>(offset) + i];
+        return true;
+    };
+    out.layout = read_box_layout(source);
+    return out;
+}
+
+// A plain walk of the boxes in memory.
+struct model {
+    std::int64_t boxes = 0;
+    std::int64_t fragments = 0;
+    std::int64_t end = 0;
+    std::int64_t children = 0;  // of every index, read or not
+    bool problem = false;       // the top level ends before the file
+    bool child_problem = false;
+    bool full_index = false;
+    bool fragment_index = false;
+};
+
+std::uint64_t big_endian(const bytes& file, std::int64_t at, int count) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i) value = value << 8 | file[static_cast<std::size_t>(at + i)];
+    return value;
+}
+
+// The box at `at` among boxes ending at `end`: false when there is none
+// whole there.
+bool box_at(const bytes& file, std::int64_t at, std::int64_t end, std::int64_t& size,
+            std::int64_t& header, std::string& type) {
+    if (end - at < 8) return false;
+    type.assign(file.begin() + at + 4, file.begin() + at + 8);
+    for (const char c : type) {
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    std::uint64_t claimed = big_endian(file, at, 4);
+    header = 8;
+    if (claimed == 1) {
+        if (end - at < 16) return false;
+        claimed = big_endian(file, at + 8, 8);
+        header = 16;
+    } else if (claimed == 0) {
+        claimed = static_cast<std::uint64_t>(end - at);
+    }
+    if (claimed < static_cast<std::uint64_t>(header) ||
+        claimed > static_cast<std::uint64_t>(end - at)) {
+        return false;
+    }
+    size = static_cast<std::int64_t>(claimed);
+    return true;
+}
+
+model walk(const bytes& file) {
+    model m;
+    const auto size = static_cast<std::int64_t>(file.size());
+    std::int64_t box_size = 0;
+    std::int64_t header = 0;
+    std::string type;
+    while (m.end < size) {
+        if (!box_at(file, m.end, size, box_size, header, type)) {
+            m.problem = true;
+            break;
+        }
+        if (type == "moov") {
+            bool fragmented = false;
+            const std::int64_t end = m.end + box_size;
+            for (std::int64_t at = m.end + header; at < end && !fragmented;) {
+                std::int64_t child = 0;
+                std::int64_t child_header = 0;
+                std::string child_type;
+                ++m.children;
+                if (!box_at(file, at, end, child, child_header, child_type)) {
+                    m.child_problem = true;
+                    break;
+                }
+                fragmented = child_type == "mvex";
+                at += child;
+            }
+            (fragmented ? m.fragment_index : m.full_index) = true;
+        }
+        m.fragments += type == "moof";
+        m.end += box_size;
+        ++m.boxes;
+    }
+    return m;
+}
+
+e_layout kind_of(const model& m) {
+    if (m.fragments > 0 || m.fragment_index) return e_layout_fragmented;
+    return m.full_index ? e_layout_ordinary : e_layout_no_index;
+}
+
+void check_file(const bytes& file, std::int64_t unreadable) {
+    const model m = walk(file);
+    const reading whole = read_file(file, k_never);
+    const box_layout& l = whole.layout;
+    expect(l.read, "a layout not read");
+    expect(l.boxes == m.boxes && l.fragments == m.fragments && l.boxes_end == m.end,
+           "the boxes differ from a plain walk");
+    expect(l.kind == kind_of(m), "the kind differs from a plain walk");
+    expect(l.problem.empty() == (!m.problem && !m.child_problem),
+           "a problem not told, or one told that is none");
+    expect(l.boxes_end <= static_cast<std::int64_t>(file.size()), "boxes past the file's end");
+    expect(l.boxes_end == static_cast<std::int64_t>(file.size()) || !l.problem.empty(),
+           "boxes that end early without a reason");
+    // A header and its large size per box, and the same per child read.
+    expect(whole.reads <= 2 * (m.boxes + 1 + m.children), "more reads than boxes");
+
+    if (l.boxes_end < static_cast<std::int64_t>(file.size())) {
+        const bytes cut(file.begin(), file.begin() + l.boxes_end);
+        const box_layout again = read_file(cut, k_never).layout;
+        expect(again.boxes == l.boxes && again.fragments == l.fragments && again.kind == l.kind &&
+                   again.boxes_end == l.boxes_end,
+               "the file cut where its boxes end reads otherwise");
+        expect(again.problem.empty() == !m.child_problem, "a problem after the cut");
+    }
+
+    if (unreadable != k_never && unreadable < static_cast<std::int64_t>(file.size())) {
+        const reading failing = read_file(file, unreadable);
+        const box_layout& f = failing.layout;
+        expect(f.boxes <= l.boxes && f.fragments <= l.fragments && f.boxes_end <= l.boxes_end,
+               "an unreadable byte gave more boxes");
+        if (failing.refused) {
+            expect(!f.problem.empty(), "a read that failed without a reason");
+            expect(f.problem.find("cannot read") != std::string::npos || !l.problem.empty(),
+                   "a failed read told as something else");
+        } else {
+            expect(f.boxes == l.boxes && f.fragments == l.fragments && f.kind == l.kind &&
+                       f.problem == l.problem,
+                   "an unread byte changed the layout");
+        }
+    }
+}
+
+void put(bytes& out, std::uint64_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void put_box(bytes& out, const char* type, const bytes& payload, bool large) {
+    if (large) {
+        put(out, 1, 4);
+        out.insert(out.end(), type, type + 4);
+        put(out, payload.size() + 16, 8);
+    } else {
+        put(out, payload.size() + 8, 4);
+        out.insert(out.end(), type, type + 4);
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+}
+
+void check_written(const std::uint8_t* data, std::size_t size, bool cut) {
+    static const char* const types[] = {"ftyp", "mdat", "free", "moof", "moov", "moov", "uuid"};
+    bytes file;
+    std::int64_t boxes = 0;
+    std::int64_t fragments = 0;
+    std::int64_t last_at = 0;
+    bool full_index = false;
+    bool fragment_index = false;
+    for (std::size_t i = 0; i + 1 < size && boxes < 64; i += 2) {
+        const std::size_t kind = data[i] % 7;
+        const bool large = (data[i] & 0x80) != 0;
+        bytes payload(data[i + 1], 0x5A);
+        if (kind == 4 || kind == 5) {
+            // An index: a header, then a track, and for fragments their header.
+            payload.clear();
+            put_box(payload, "mvhd", bytes(data[i + 1] % 100, 0), false);
+            put_box(payload, "trak", {}, (data[i] & 0x40) != 0);
+            if (kind == 5) put_box(payload, "mvex", bytes(32, 0), false);
+            (kind == 5 ? fragment_index : full_index) = true;
+        }
+        last_at = static_cast<std::int64_t>(file.size());
+        put_box(file, types[kind], payload, large);
+        fragments += kind == 3;
+        ++boxes;
+    }
+    if (boxes == 0) return;
+    const box_layout whole = read_file(file, k_never).layout;
+    expect(whole.problem.empty(), "a problem in a written file");
+    expect(whole.boxes == boxes && whole.fragments == fragments &&
+               whole.boxes_end == static_cast<std::int64_t>(file.size()),
+           "written boxes read back otherwise");
+    const e_layout kind = fragments > 0 || fragment_index ? e_layout_fragmented
+                          : full_index                    ? e_layout_ordinary
+                                                          : e_layout_no_index;
+    expect(whole.kind == kind, "a written file of another kind");
+    if (!cut) return;
+    // Cut inside the last box: the boxes before it stay, and the reader says
+    // why the rest is not read.
+    const std::size_t keep = static_cast<std::size_t>(last_at) +
+                             data[0] % (file.size() - static_cast<std::size_t>(last_at));
+    if (keep == static_cast<std::size_t>(last_at)) return;
+    file.resize(keep);
+    const box_layout cut_layout = read_file(file, k_never).layout;
+    expect(cut_layout.boxes == boxes - 1 && cut_layout.boxes_end == last_at &&
+               !cut_layout.problem.empty(),
+           "a box cut short read as whole");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    if (data[0] % 2 == 1) {
+        check_written(data + 1, size - 1, (data[0] & 2) != 0);
+        return 0;
+    }
+    if (size < 5) return 0;
+    std::uint32_t unreadable = 0;
+    for (int i = 1; i <= 4; ++i) unreadable = unreadable << 8 | data[i];
+    const bytes file(data + 5, data + size);
+    check_file(file, unreadable == 0xFFFFFFFFu ? k_never : std::int64_t(unreadable));
+    return 0;
+}
