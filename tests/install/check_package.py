@@ -184,29 +184,31 @@ def main():
         program = check_linux(args.kind, root, files, args.package, args.objdump)
 
     if args.soak and not failures:
-        if args.fresh_wine_prefix:
-            start_fresh_wine(args.runner, args.fresh_wine_prefix)
+        if args.fresh_wine_prefix and not start_fresh_wine(args.runner, args.fresh_wine_prefix):
+            return outcome()
         try:
             soak(args, program)
         finally:
             if args.fresh_wine_prefix:
-                stop_wine(args.fresh_wine_prefix)
+                stop_wine(args.runner)
     return outcome()
 
 
 def start_fresh_wine(runner, prefix):
     """A new Wine prefix, booted before the soak's file-size limit applies,
-    with its server started apart from the soak's output pipe."""
+    with its server persistent and started apart from the soak's output pipe
+    (the runner's --start-server says why)."""
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL}
+    if os.path.isdir(prefix):
+        # A server left running for the old prefix would outlive its folder.
+        subprocess.run([runner, "--stop-server"], **quiet)
     shutil.rmtree(prefix, ignore_errors=True)
-    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
-             "stderr": subprocess.DEVNULL}
-    subprocess.run([runner, "cmd", "/c", "exit"], **quiet)
-    subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=prefix), **quiet)
+    started = subprocess.run([runner, "--start-server"], **quiet)
+    return check(started.returncode == 0, "the fresh Wine prefix did not start")
 
 
-def stop_wine(prefix):
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def stop_wine(runner):
+    subprocess.run([runner, "--stop-server"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
 
 def soak(args, program):
