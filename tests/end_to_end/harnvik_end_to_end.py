@@ -70,6 +70,9 @@ DEADLINE_S = 900
 
 def scratch(root, name):
     path = os.path.join(root, name)
+    # A run that was killed may have left its tmpfs mounted here.
+    if os.path.ismount(path):
+        unmount(path)
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path
