@@ -20,8 +20,8 @@ using Karvon::Work::detail::start_signal;
 constexpr std::uint32_t k_launched = 1;
 constexpr std::uint32_t k_started = 2;
 
-// What a waiter and its publisher share. A waiter that never wakes keeps
-// using it, so it is never destroyed.
+// What a waiter and its publisher share, owned by both: a waiter that never
+// wakes keeps it alive.
 struct scene {
     start_signal signal;
     std::atomic<std::uint32_t> state{k_launched};
@@ -33,7 +33,7 @@ struct scene {
 // mutex (the look is asked under it), gives it time to publish: a publisher
 // that takes the mutex waits, one that does not stores the start and wakes
 // nobody. The look answers what it saw before the publisher ran.
-auto look_while_publishing(scene* s) {
+auto look_while_publishing(const std::shared_ptr<scene>& s) {
     return [s] {
         const bool started = s->state.load() == k_started;
         if (s->looks.fetch_add(1) == 0) {
@@ -59,7 +59,7 @@ std::future<bool> on_thread(waiting wait) {
 }
 
 TEST(start_signal, a_start_published_between_a_look_and_the_sleep_wakes_the_waiter) {
-    scene* const unlimited = new scene;
+    const auto unlimited = std::make_shared<scene>();
     std::future<bool> woke = on_thread([unlimited] {
         unlimited->signal.wait(look_while_publishing(unlimited));
         return true;
@@ -71,7 +71,7 @@ TEST(start_signal, a_start_published_between_a_look_and_the_sleep_wakes_the_wait
     EXPECT_GE(unlimited->looks.load(), 2);
 
     // With a deadline the waiter must wake at the start too, long before it.
-    scene* const limited = new scene;
+    const auto limited = std::make_shared<scene>();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::future<bool> answered = on_thread([limited, deadline] {
         return limited->signal.wait_until(deadline, look_while_publishing(limited));
