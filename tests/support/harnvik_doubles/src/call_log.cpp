@@ -1,5 +1,7 @@
+#include <chrono>
 #include <condition_variable>
 #include <map>
+#include <thread>
 #include <utility>
 
 #include "internal.h"
@@ -109,9 +111,11 @@ std::uint32_t next_tick() {
         s.ticks_used_up = true;
     }
     s.ticks_changed.notify_all();
-    // The caller is an endless loop: park its thread for good.
-    static std::atomic<bool> never{false};
-    for (;;) never.wait(false);
+    // The caller is an endless loop: park its thread for good. It sleeps on
+    // nothing shared: the process may end, and run its static destructors,
+    // at any point of this thread's way into the park (an atomic wait would
+    // use the C++ library's static waiter pool, destroyed at exit).
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 bool wait_ticks_used_up(std::uint32_t timeout_ms) {
