@@ -35,6 +35,7 @@
 #include "counting_srw/counting_srw.h"
 #include "karvon/threads/critical_section.h"
 #include "loaded_library.h"
+#include "threads_at_once.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -142,21 +143,6 @@ class registration_library {
     critical_section& (*m_get_ffm_lock)() = nullptr;
 };
 
-// Runs body on k_threads threads that start together.
-template <typename Body>
-void on_threads_at_once(Body body) {
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < k_threads; ++i) {
-        threads.emplace_back([&, i] {
-            ready.fetch_add(1);
-            while (ready.load() < k_threads) std::this_thread::yield();
-            body(i);
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-}
-
 TEST(ffmpeg4, the_library_imports_both_calls_from_ffmpeg_58_and_the_process_has_them) {
     registration_library shipped(TOVREL_FFMPEG_SHIPPED);
     const std::vector<tovrel_test::loaded_library::import> imports = shipped.library().imports();
@@ -193,7 +179,7 @@ TEST(ffmpeg4, the_library_imports_both_calls_from_ffmpeg_58_and_the_process_has_
 TEST(ffmpeg4, first_calls_from_many_threads_register_once_in_order_under_the_ffm_lock) {
     registration_library shipped(TOVREL_FFMPEG_SHIPPED);
     std::atomic<int> true_results{0};
-    on_threads_at_once([&](int) {
+    tovrel_test::on_threads_at_once(k_threads, [&](int) {
         if (shipped.ffm_register()) true_results.fetch_add(1);
     });
     EXPECT_EQ(true_results.load(), k_threads);
@@ -306,7 +292,8 @@ TEST(ffmpeg4, after_registration_codecs_open_on_many_threads_at_once) {
     ASSERT_TRUE(shipped.ffm_register());
     for (int round = 0; round < 4; ++round) {
         std::vector<std::string> errors(k_threads);
-        on_threads_at_once([&](int i) { errors[i] = encode_and_decode_one_frame(); });
+        tovrel_test::on_threads_at_once(k_threads,
+                                        [&](int i) { errors[i] = encode_and_decode_one_frame(); });
         EXPECT_THAT(errors, ::testing::Each(std::string())) << "round " << round;
     }
 }

@@ -23,6 +23,7 @@
 #include "ffmpeg_old_api/recording.h"
 #include "karvon/threads/critical_section.h"
 #include "loaded_library.h"
+#include "threads_at_once.h"
 
 namespace {
 
@@ -66,20 +67,6 @@ std::uint32_t recursion_of(critical_section& lock) {
 }
 critical_section& as_lock(void* mutex) {
     return *static_cast<critical_section*>(mutex);
-}
-
-// Runs body on k_threads threads that start together.
-void on_threads_at_once(const std::function<void(int)>& body) {
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < k_threads; ++i) {
-        threads.emplace_back([&, i] {
-            ready.fetch_add(1);
-            while (ready.load() < k_threads) std::this_thread::yield();
-            body(i);
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
 }
 
 class registration_library : public ::testing::TestWithParam<e_build> {
@@ -136,7 +123,7 @@ using registration = registration_library;
 
 TEST_P(registration, concurrent_first_calls_register_once_and_all_return_true) {
     std::atomic<int> true_results{0};
-    on_threads_at_once([&](int) {
+    tovrel_test::on_threads_at_once(k_threads, [&](int) {
         if (ffm_register()) true_results.fetch_add(1);
     });
     EXPECT_EQ(true_results.load(), k_threads);
@@ -175,7 +162,7 @@ TEST_P(registration, holder_of_the_ffm_lock_registers_without_waiting_and_keeps_
 TEST_P(registration, get_ffm_lock_is_one_lock_for_every_thread_and_registers_nothing) {
     critical_section* const first = &ffm_lock();
     std::vector<critical_section*> seen(k_threads, nullptr);
-    on_threads_at_once([&](int i) { seen[i] = &ffm_lock(); });
+    tovrel_test::on_threads_at_once(k_threads, [&](int i) { seen[i] = &ffm_lock(); });
     EXPECT_THAT(seen, ::testing::Each(first));
     if (m_build == e_build::old_api) {
         EXPECT_EQ(ffmpeg_old_api::call_count(), 0u);
