@@ -152,9 +152,11 @@ TEST(index_room, a_failed_sync_fails_the_writer_and_its_fragment_is_not_kept) {
     EXPECT_FALSE(fragmented(s.after));
 }
 
-// Without room for the index the file stays fragmented, cut back to its last
-// complete fragment, and error() says so and why.
-TEST(index_room, without_room_the_file_is_left_fragmented_and_says_why) {
+// Without room kept for the index, a write that fails ends the recording
+// all the same: error() says why no room was kept, and close() finishes the
+// file in place of its fewest last fragments that hold the index, and adds
+// how much media that gave up.
+TEST(index_room, without_room_the_last_fragments_make_room_and_error_says_what_was_given_up) {
     struct fallback {
         const char* label;
         bool can_allocate;
@@ -178,15 +180,31 @@ TEST(index_room, without_room_the_file_is_left_fragmented_and_says_why) {
         file->limit = f.limit;
         const session s = record(std::move(file), 2000);
         ASSERT_TRUE(s.first);
-        EXPECT_EQ(detail::describe(s.first),
-                  std::string(f.limit >= 0 ? "Write failed: File too large"
-                                           : "Write failed: No space left on device") +
-                      "; the file is left fragmented, up to its last complete fragment: " + f.why);
-        EXPECT_TRUE(fragmented(s.after));
-        const fragments left = complete_fragments(s.after);
-        EXPECT_EQ(left.samples, s.before_close.samples);
-        const std::vector<std::string> boxes = top_level_boxes(s.after);
-        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
+        const std::string failed =
+            std::string(f.limit >= 0 ? "Write failed: File too large"
+                                     : "Write failed: No space left on device") +
+            "; no room was kept for the index: " + f.why;
+        EXPECT_EQ(detail::describe(s.first), failed);
+        EXPECT_FALSE(fragmented(s.after));
+        EXPECT_EQ(top_level_boxes(s.after), (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+        const std::vector<std::int64_t> kept = read_full_index(s.after).samples;
+        ASSERT_EQ(kept.size(), 2u);
+        const std::int64_t lost = s.before_close.samples[0] - kept[0];
+        std::printf("%s: %lld of %lld fragments given up\n", f.label,
+                    static_cast<long long>(lost / 25),
+                    static_cast<long long>(s.before_close.samples[0] / 25));
+        EXPECT_GT(kept[0], 0);
+        EXPECT_EQ(lost % 25, 0);
+        char seconds[32];
+        std::snprintf(seconds, sizeof(seconds), "%.2f", double(lost) / 25);
+        EXPECT_EQ(s.recording->close_note(),
+                  lost == 0 ? std::string("; the file is finished, with all of its media")
+                            : "; the file is finished, without its last " + std::string(seconds) +
+                                  " s of media, which made room for the index");
+        EXPECT_LE(s.file->used(), f.capacity);
+        if (f.limit >= 0) {
+            EXPECT_LE(std::int64_t(s.after.size()), f.limit);
+        }
     }
 }
 

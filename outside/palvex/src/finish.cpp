@@ -1,7 +1,9 @@
 #include "finish.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
+#include <map>
 
 namespace Selmet::Palvex::detail {
 
@@ -39,12 +41,23 @@ fault read_at(storage& file, std::int64_t position, byte_vector& out) {
     return {};
 }
 
-// The top-level boxes up to `end`, the first moov's payload, and the movie
-// that it and every moof describe; `fragments` counts the moofs. `end`
-// becomes the end of the last whole box: fewer than 8 bytes after it are not
-// a box.
-fault read_file(storage& file, std::int64_t& end, std::vector<top_box>& layout, byte_vector& moov,
-                movie& m, std::int64_t& fragments) {
+// What the finish reads of a file: the top-level boxes up to the media's
+// end, the first moov's payload, and the movie that it and every moof
+// describe.
+struct contents {
+    std::int64_t size = 0;  // of the whole file
+    std::int64_t end = 0;   // of the last whole box up to the media's end
+    std::vector<top_box> layout;
+    byte_vector first_moov;
+    movie m;
+};
+
+// Reads the file up to `media_end` (negative: all of it). Fewer than 8
+// bytes after the last box are not a box.
+fault read_contents(storage& file, std::int64_t media_end, contents& out) {
+    if (fault f = file.size(out.size)) return io_fault("cannot tell the file's size", f);
+    const std::int64_t end = media_end < 0 ? out.size : media_end;
+    if (end > out.size) return failure(e_fault_layout, "the file is shorter than its media");
     std::int64_t at = 0;
     for (; end - at >= 8;) {
         byte_vector head(std::size_t(std::min<std::int64_t>(16, end - at)));
@@ -53,26 +66,38 @@ fault read_file(storage& file, std::int64_t& end, std::vector<top_box>& layout, 
         if (!read_top_box(head, at, end, b)) {
             return failure(e_fault_layout, "the file has a box cut short");
         }
-        layout.push_back(b);
+        out.layout.push_back(b);
         at += b.size;
         if (b.type != fourcc("moov") && b.type != fourcc("moof")) continue;
         if (b.size > k_max_index_box) return failure(e_fault_layout, "an index box is too large");
         byte_vector payload(std::size_t(b.size - b.header));
         if (fault f = read_at(file, b.position + b.header, payload)) return f;
         if (b.type == fourcc("moov")) {
-            if (!moov.empty()) return failure(e_fault_layout, "the file has two indexes");
-            moov = std::move(payload);
-            if (fault f = read_movie(moov, m)) return f;
-        } else if (moov.empty()) {
+            if (!out.first_moov.empty()) return failure(e_fault_layout, "the file has two indexes");
+            out.first_moov = std::move(payload);
+            if (fault f = read_movie(out.first_moov, out.m)) return f;
+        } else if (out.first_moov.empty()) {
             return failure(e_fault_layout, "a fragment comes before the index");
         } else {
-            if (fault f = add_fragment(payload, b.position, end, m)) return f;
-            ++fragments;
+            if (fault f = add_fragment(payload, b.position, end, out.m)) return f;
         }
     }
-    if (moov.empty()) return failure(e_fault_layout, "the file has no index");
-    end = at;
+    if (out.first_moov.empty()) return failure(e_fault_layout, "the file has no index");
+    out.end = at;
     return {};
+}
+
+std::size_t fragment_count(const contents& c) {
+    return c.m.fragment_starts.size();
+}
+
+// The boxes that lie before `end`.
+std::vector<top_box> boxes_before(const std::vector<top_box>& layout, std::int64_t end) {
+    std::vector<top_box> before;
+    for (const top_box& b : layout) {
+        if (b.position + b.size <= end) before.push_back(b);
+    }
+    return before;
 }
 
 fault apply(storage& file, const patch& p) {
@@ -173,42 +198,17 @@ std::int64_t torn_tail(std::int64_t file_size, const std::vector<std::int64_t>& 
     return last;
 }
 
-fault finish_file(storage& file, const finish_record& record, std::int64_t media_end,
-                  bool* changed) {
-    if (changed != nullptr) *changed = false;
-    std::int64_t size = 0;
-    if (fault f = file.size(size)) return io_fault("cannot tell the file's size", f);
-    std::int64_t end = media_end < 0 ? size : media_end;
-    if (end > size) return failure(e_fault_layout, "the file is shorter than its media");
-    std::vector<top_box> layout;
-    byte_vector first_moov;
-    movie m;
-    std::int64_t fragments = 0;
-    if (fault f = read_file(file, end, layout, first_moov, m, fragments)) return f;
-    // Nothing recorded: the file stays as the muxer left it.
-    if (fragments == 0) return {};
-    // After a clean end the fragments hold every sample the muxer was given.
-    for (std::size_t i = 0; media_end < 0 && i < record.samples_written.size(); ++i) {
-        const auto found = i < m.tracks.size() ? std::int64_t(m.tracks[i].samples.size()) : 0;
-        if (found != record.samples_written[i]) {
-            return failure(e_fault_layout, "track " + std::to_string(i + 1) + " holds " +
-                                               std::to_string(found) + " samples, but " +
-                                               std::to_string(record.samples_written[i]) +
-                                               " were written");
-        }
-    }
-    byte_vector full_index;
-    if (fault f = build_moov(first_moov, std::move(m), record.sound, full_index)) return f;
-    const std::vector<patch> plan = plan_finish(layout, end, size, std::move(full_index));
-    if (plan.empty())
-        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
+namespace {
 
+// Writes the plan, after making sure that the file is still the one read.
+fault apply_plan(storage& file, const std::vector<patch>& plan, std::int64_t size_read,
+                 std::int32_t write_limit, bool* changed) {
     std::int64_t now = 0;
     if (fault f = file.size(now)) return io_fault("cannot tell the file's size", f);
-    if (now != size) return failure(e_fault_finish, "the file changed while it was read");
+    if (now != size_read) return failure(e_fault_finish, "the file changed while it was read");
     std::int32_t written = 0;
     for (const patch& p : plan) {
-        if (record.write_limit >= 0 && written == record.write_limit) return {};
+        if (write_limit >= 0 && written == write_limit) return {};
         if (changed != nullptr) *changed = true;
         if (fault f = apply(file, p)) {
             // Cut back, and that on the disk, where the step left bytes behind.
@@ -219,6 +219,118 @@ fault finish_file(storage& file, const finish_record& record, std::int64_t media
     }
     if (fault f = file.sync()) return io_fault("the file could not be put on the disk", f);
     return {};
+}
+
+}  // namespace
+
+fault finish_file(storage& file, const finish_record& record, std::int64_t media_end,
+                  bool* changed) {
+    if (changed != nullptr) *changed = false;
+    contents c;
+    if (fault f = read_contents(file, media_end, c)) return f;
+    // Nothing recorded: the file stays as the muxer left it.
+    if (fragment_count(c) == 0) return {};
+    // After a clean end the fragments hold every sample the muxer was given.
+    for (std::size_t i = 0; media_end < 0 && i < record.samples_written.size(); ++i) {
+        const auto found = i < c.m.tracks.size() ? std::int64_t(c.m.tracks[i].samples.size()) : 0;
+        if (found != record.samples_written[i]) {
+            return failure(e_fault_layout, "track " + std::to_string(i + 1) + " holds " +
+                                               std::to_string(found) + " samples, but " +
+                                               std::to_string(record.samples_written[i]) +
+                                               " were written");
+        }
+    }
+    byte_vector full_index;
+    if (fault f = build_moov(c.first_moov, c.m, record.sound, full_index)) return f;
+    const std::vector<patch> plan = plan_finish(c.layout, c.end, c.size, std::move(full_index));
+    if (plan.empty())
+        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
+    return apply_plan(file, plan, c.size, record.write_limit, changed);
+}
+
+std::size_t most_fragments_kept(std::size_t fragments,
+                                const std::function<std::int64_t(std::size_t)>& index_size,
+                                const std::function<std::int64_t(std::size_t)>& room) {
+    const auto fits = [&](std::size_t kept) { return index_size(kept) <= room(kept); };
+    if (fragments == 0 || fits(fragments)) return fragments;
+    // The index of fewer fragments is no larger than that of all: where the
+    // room holds that one, the index fits for sure, and usually one
+    // fragment more does not.
+    const std::int64_t largest = index_size(fragments);
+    std::size_t low = 0;           // fits, or keeps nothing
+    std::size_t high = fragments;  // does not fit
+    for (std::size_t kept = fragments - 1; kept > 0 && low == 0; --kept) {
+        if (room(kept) >= largest) low = kept;
+    }
+    if (low > 0) {
+        if (!fits(low + 1)) return low;
+        low = low + 1;
+    }
+    while (high - low > 1) {
+        const std::size_t middle = low + (high - low) / 2;
+        (fits(middle) ? low : high) = middle;
+    }
+    return low;
+}
+
+fault finish_giving_up(storage& file, const finish_record& record, std::int64_t media_end,
+                       given_up& out, bool* changed) {
+    if (changed != nullptr) *changed = false;
+    out = given_up{};
+    contents c;
+    if (fault f = read_contents(file, media_end, c)) return f;
+    const std::size_t fragments = fragment_count(c);
+    if (fragments == 0) return {};
+    // Where the first `kept` fragments end, and the size of their index.
+    const auto end_of = [&c, fragments](std::size_t kept) {
+        return kept < fragments ? c.m.fragment_starts[kept] : c.end;
+    };
+    fault built;
+    std::map<std::size_t, std::int64_t> sizes;
+    const auto index_size = [&](std::size_t kept) -> std::int64_t {
+        if (const auto known = sizes.find(kept); known != sizes.end()) return known->second;
+        byte_vector index;
+        if (!built) built = build_moov(c.first_moov, c.m, record.sound, kept, index);
+        return sizes[kept] = built ? INT64_MAX : std::int64_t(index.size());
+    };
+    const auto room = [&](std::size_t kept) { return c.size - end_of(kept); };
+    const std::size_t kept = most_fragments_kept(fragments, index_size, room);
+    if (built) return built;
+    const std::int64_t all = movie_length(c.m);
+    out.fragments = fragments;
+    out.kept = kept;
+    if (kept == 0) {
+        out.seconds = double(all) / c.m.timescale;
+        return failure(e_fault_finish, "its index does not fit in the file");
+    }
+    const std::int64_t length = movie_length(c.m, kept);
+    out.seconds = double(all - length) / c.m.timescale;
+    byte_vector index;
+    if (fault f = build_moov(c.first_moov, c.m, record.sound, kept, index)) return f;
+    const std::int64_t end = end_of(kept);
+    // The header tells no more than the fragments kept, on the disk before
+    // the ones given up stop counting.
+    if (kept < fragments && record.length_field >= 0) {
+        byte_writer value;
+        value.u64(std::uint64_t(length));
+        if (changed != nullptr) *changed = true;
+        if (fault f = apply(file, patch{record.length_field, value.take(), true})) return f;
+    }
+    const std::vector<top_box> layout = boxes_before(c.layout, end);
+    std::vector<patch> plan = plan_finish(layout, end, c.size, index);
+    if (plan.empty()) {
+        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
+    }
+    fault f = apply_plan(file, plan, c.size, record.write_limit, changed);
+    std::int64_t now = -1;
+    // A file system that writes every change to new room (copy on write)
+    // may have none for the index in place of the fragments: the cut back
+    // after the failed write freed theirs, which takes it at the end.
+    if (f && !file.size(now) && now == end && end < c.size) {
+        plan = plan_finish(layout, end, end, std::move(index));
+        if (!plan.empty()) f = apply_plan(file, plan, end, record.write_limit, changed);
+    }
+    return f;
 }
 
 fault cut_torn_fragment(storage& file, const finish_record& record) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "fault.h"
@@ -23,9 +24,18 @@ struct finish_record {
     // Samples handed to the muxer per track, in the order of the tracks;
     // checked against the file after a clean end.
     std::vector<std::int64_t> samples_written;
+    // Where the header's length lies in the file; -1 where it has none.
+    std::int64_t length_field = -1;
     // How many of the finishing writes to make; negative for all of them.
     // Only tests stop early, to look at the file after each write.
     std::int32_t write_limit = -1;
+};
+
+// What the finish without room gave up.
+struct given_up {
+    std::size_t fragments = 0;  // complete in the file
+    std::size_t kept = 0;       // of them, in the finished file
+    double seconds = 0;         // of media given up
 };
 
 // One step of the finish: bytes put at a position, or (with no bytes) the
@@ -65,6 +75,27 @@ std::int64_t last_complete_end(std::int64_t file_size,
 // or one that cannot be read, it leaves as it is.
 fault finish_file(storage& file, const finish_record& record, std::int64_t media_end = -1,
                   bool* changed = nullptr);
+
+// The most of `fragments` fragments that can be kept, from the first on,
+// such that the room from their end to the file's end holds their index;
+// 0 when not even the first can. index_size(kept) never grows and room(kept)
+// never shrinks as fewer are kept; the index is sized a few times only,
+// since building it costs a pass over every sample.
+std::size_t most_fragments_kept(std::size_t fragments,
+                                const std::function<std::int64_t(std::size_t)>& index_size,
+                                const std::function<std::int64_t(std::size_t)>& room);
+
+// Finishes a file for which no room was kept, up to `media_end`: its
+// fewest trailing whole fragments whose bytes (with whatever follows them)
+// hold the full index of the rest are given up. The header first tells the
+// shorter length (synced), then the finish goes as finish_file's, with the
+// index in place of the fragments given up, where a file that is not copied
+// on write needs no new room for it. `out` tells what was given up. A fault
+// when the index of even the first fragment does not fit, or a write
+// fails: the file then still plays, as far as the finish got, and its header
+// never tells more than it holds.
+fault finish_giving_up(storage& file, const finish_record& record, std::int64_t media_end,
+                       given_up& out, bool* changed = nullptr);
 
 // After a failed write: the tail after the last complete fragment becomes a
 // free box, so that the file ends with its last complete fragment.

@@ -26,6 +26,14 @@ struct chunk {
     std::uint32_t samples = 0;
 };
 
+// What a track held before a fragment: with these, the fragments before it
+// can be indexed alone.
+struct fragment_mark {
+    std::uint32_t samples = 0;
+    std::uint32_t chunks = 0;
+    std::int64_t presented_end = 0;
+};
+
 struct track {
     std::uint32_t id = 0;
     std::uint32_t timescale = 0;
@@ -37,15 +45,26 @@ struct track {
     bool have_decode_time = false;
     std::int64_t first_decode_time = 0;
     std::int64_t decode_time = 0;  // of the next sample
+    // Where the latest presentation of a sample read so far ends.
+    std::int64_t presented_end = 0;
     std::vector<sample> samples;
     std::vector<chunk> chunks;
+    std::vector<fragment_mark> marks;  // one before each fragment
 };
 
 struct movie {
     std::uint32_t timescale = 0;
     std::vector<track> tracks;      // in the order of their trak boxes
     std::int64_t sample_bytes = 0;  // in the samples read so far, all tracks
+    // Where each fragment's moof starts, in the order read.
+    std::vector<std::int64_t> fragment_starts;
+    // Only the decode times advance: no samples, chunks or marks are kept,
+    // so that a recording's whole length can be followed in little memory.
+    bool times_only = false;
 };
+
+// Every fragment of a movie.
+constexpr std::size_t k_all_fragments = SIZE_MAX;
 
 // What only the sound encoder knows: how many decoded samples at the start
 // merely prime the decoder, how many samples one stored sample decodes to,
@@ -67,6 +86,27 @@ struct presentation {
 
 // Tracks, time scales and fragment defaults from a moov's payload.
 fault read_movie(byte_span moov_payload, movie& out);
+
+// The movie extends header (mehd) that tells how long a fragmented file is:
+// version 1, a 64-bit fragment_duration in the movie's time scale.
+constexpr std::int64_t k_length_box_size = 20;
+constexpr std::int64_t k_sector = 512;
+
+// The header the muxer wrote (ftyp, then a moov with fragment defaults in
+// mvex) with a length box saying 0 as mvex's first child. `field` is where
+// its 64-bit length lies in `out`. The field never crosses a 512-byte
+// sector, so that a power loss during its update keeps its old or its new
+// value and nothing in between: where it would, an 8-byte free box goes in
+// front of mvex.
+fault add_length_box(byte_span header, byte_vector& out, std::int64_t& field);
+
+// The length a fragmented file's first moov tells, in the movie's time
+// scale; -1 without a length box.
+std::int64_t read_length(byte_span moov_payload);
+
+// How long the first `fragments` fragments last, in the movie's time scale
+// and rounded down: where the presentation of the latest sample ends.
+std::int64_t movie_length(const movie& m, std::size_t fragments = k_all_fragments);
 
 // Adds the samples of one fragment. moof_position is where the moof box
 // starts in the file, file_size how long the file is: every sample must lie
@@ -92,8 +132,13 @@ std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int
                          std::int64_t fragments);
 
 // The full index: the first moov with complete sample tables, one edit per
-// track and durations, without the fragment defaults.
-fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
-                 byte_vector& out);
+// track and durations, without the fragment defaults. Of the first
+// `fragments` fragments only, where that is given: the movie stays as it is.
+fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
+                 std::size_t fragments, byte_vector& out);
+inline fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
+                        byte_vector& out) {
+    return build_moov(first_moov_payload, m, sound, k_all_fragments, out);
+}
 
 }  // namespace Selmet::Palvex::detail

@@ -3,6 +3,10 @@
 
 #include "index.h"
 
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
 namespace Selmet::Palvex::detail {
 
 namespace {
@@ -76,7 +80,7 @@ struct fragment_defaults {
 };
 
 fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_size, track& t,
-                std::int64_t& next, std::int64_t& sample_bytes) {
+                std::int64_t& next, std::int64_t& sample_bytes, bool times_only) {
     byte_reader r(trun.payload);
     std::uint32_t version = 0, flags = 0;
     r.full_header(version, flags);
@@ -95,7 +99,8 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
     if (per_sample != 0 ? count > r.left() / per_sample : count > file_size) {
         return bad("a track run counts more samples than it holds");
     }
-    if (count > 0) t.chunks.push_back(chunk{next, count});
+    const bool keep = !times_only;
+    if (count > 0 && keep) t.chunks.push_back(chunk{next, count});
     for (std::uint32_t i = 0; i < count; ++i) {
         sample s;
         s.duration = (flags & trun_flags::sample_duration) ? r.u32() : d.duration;
@@ -121,9 +126,11 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
         if (sample_bytes > file_size) return bad("the samples hold more bytes than the file");
         if (t.samples.size() >= k_max_samples) return bad("a track has more samples than it can");
         next += s.size;
+        t.presented_end =
+            std::max(t.presented_end, t.decode_time + s.composition + std::int64_t(s.duration));
         t.decode_time += s.duration;
         if (t.decode_time > INT64_MAX / 4) return bad("decode times run past any recording");
-        t.samples.push_back(s);
+        if (keep) t.samples.push_back(s);
     }
     return {};
 }
@@ -168,7 +175,9 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
     std::int64_t next = d.base;
     for (const box& trun : parts) {
         if (trun.type != fourcc("trun")) continue;
-        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes)) return f;
+        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes, m.times_only)) {
+            return f;
+        }
     }
     previous_end = next;
     return {};
@@ -206,12 +215,44 @@ fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int6
                    movie& m) {
     std::vector<box> trafs;
     if (!split_boxes(moof_payload, trafs)) return bad("a fragment header is cut short");
+    if (!m.times_only) {
+        m.fragment_starts.push_back(moof_position);
+        for (track& t : m.tracks) {
+            t.marks.push_back(fragment_mark{std::uint32_t(t.samples.size()),
+                                            std::uint32_t(t.chunks.size()), t.presented_end});
+        }
+    }
     std::int64_t previous_end = moof_position;
     for (const box& traf : trafs) {
         if (traf.type != fourcc("traf")) continue;
         if (fault f = read_traf(traf, moof_position, file_size, previous_end, m)) return f;
     }
     return {};
+}
+
+std::int64_t read_length(byte_span moov_payload) {
+    std::vector<box> top, inner;
+    if (!split_boxes(moov_payload, top)) return -1;
+    const box* mvex = find_box(top, fourcc("mvex"));
+    if (mvex == nullptr || !split_boxes(mvex->payload, inner)) return -1;
+    const box* mehd = find_box(inner, fourcc("mehd"));
+    if (mehd == nullptr) return -1;
+    byte_reader r(mehd->payload);
+    std::uint32_t version = 0, flags = 0;
+    r.full_header(version, flags);
+    const std::uint64_t length = version == 1 ? r.u64() : r.u32();
+    return r.ok() && length <= std::uint64_t(INT64_MAX) ? std::int64_t(length) : -1;
+}
+
+std::int64_t movie_length(const movie& m, std::size_t fragments) {
+    std::int64_t longest = 0;
+    for (const track& t : m.tracks) {
+        const std::int64_t end =
+            fragments < t.marks.size() ? t.marks[fragments].presented_end : t.presented_end;
+        if (t.timescale == 0 || m.timescale == 0) continue;
+        longest = std::max(longest, av_rescale_rnd(end, m.timescale, t.timescale, AV_ROUND_DOWN));
+    }
+    return longest;
 }
 
 }  // namespace Selmet::Palvex::detail

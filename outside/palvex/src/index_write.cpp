@@ -2,6 +2,7 @@
 // are copied from the first index as they are.
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "index.h"
@@ -20,6 +21,46 @@ constexpr std::uint32_t k_rate_one = 0x00010000;  // 16.16 fixed point
 fault bad(const std::string& text) {
     return failure(e_fault_layout, text);
 }
+
+// A track as far as the indexed fragments go. Sound samples may all last
+// what one decodes to instead of what the fragments say.
+struct track_view {
+    const track& t;
+    std::span<const sample> samples;
+    std::span<const chunk> chunks;
+    std::uint32_t fixed_duration = 0;  // 0: as the fragments say
+
+    std::uint32_t duration(const sample& s) const {
+        return fixed_duration != 0 ? fixed_duration : s.duration;
+    }
+};
+
+track_view whole(const track& t) {
+    return track_view{t, t.samples, t.chunks};
+}
+
+// The track up to the start of fragment `fragments`.
+track_view up_to(const track& t, std::size_t fragments, std::uint32_t fixed_duration) {
+    track_view v = whole(t);
+    if (fragments < t.marks.size()) {
+        v.samples =
+            v.samples.first(std::min<std::size_t>(t.marks[fragments].samples, t.samples.size()));
+        v.chunks =
+            v.chunks.first(std::min<std::size_t>(t.marks[fragments].chunks, t.chunks.size()));
+    }
+    v.fixed_duration = fixed_duration;
+    return v;
+}
+
+// What every sound sample lasts in the full index: what it decodes to; 0
+// for a picture track or without the encoder's frame size.
+std::uint32_t decoded_duration(const track& t, const sound_timing& sound) {
+    if (!t.sound || sound.frame_size <= 0 || sound.sample_rate <= 0) return 0;
+    return std::uint32_t(av_rescale(sound.frame_size, t.timescale, sound.sample_rate));
+}
+
+presentation present_view(const track_view& v, std::uint32_t movie_timescale,
+                          const sound_timing& sound);
 
 // mvhd, tkhd and mdhd with a new duration. Version 0 keeps 32-bit times,
 // version 1 64-bit ones; the box is written in version 1 only when a value
@@ -74,7 +115,7 @@ void put_edts(byte_writer& w, const presentation& p) {
 
 // A run-length coded table of (count, value) pairs.
 template <typename value_of>
-void put_runs(byte_writer& w, std::uint32_t type, std::uint32_t version, const track& t,
+void put_runs(byte_writer& w, std::uint32_t type, std::uint32_t version, const track_view& t,
               value_of value) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     for (const sample& s : t.samples) {
@@ -94,12 +135,12 @@ void put_runs(byte_writer& w, std::uint32_t type, std::uint32_t version, const t
     w.end(at);
 }
 
-void put_stts(byte_writer& w, const track& t) {
-    put_runs(w, fourcc("stts"), 0, t, [](const sample& s) { return s.duration; });
+void put_stts(byte_writer& w, const track_view& t) {
+    put_runs(w, fourcc("stts"), 0, t, [&t](const sample& s) { return t.duration(s); });
 }
 
 // Presentation offsets, when any sample has one; version 1 when one is negative.
-void put_ctts(byte_writer& w, const track& t) {
+void put_ctts(byte_writer& w, const track_view& t) {
     const bool any = std::any_of(t.samples.begin(), t.samples.end(),
                                  [](const sample& s) { return s.composition != 0; });
     if (!any) return;
@@ -110,7 +151,7 @@ void put_ctts(byte_writer& w, const track& t) {
 }
 
 // Sync samples, unless every sample is one.
-void put_stss(byte_writer& w, const track& t) {
+void put_stss(byte_writer& w, const track_view& t) {
     const auto sync_count = std::size_t(
         std::count_if(t.samples.begin(), t.samples.end(), [](const sample& s) { return s.sync; }));
     if (sync_count == t.samples.size()) return;
@@ -123,7 +164,7 @@ void put_stss(byte_writer& w, const track& t) {
 }
 
 // Each run of a fragment is one chunk.
-void put_stsc(byte_writer& w, const track& t) {
+void put_stsc(byte_writer& w, const track_view& t) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;  // first chunk, samples
     for (std::size_t i = 0; i < t.chunks.size(); ++i) {
         if (runs.empty() || runs.back().second != t.chunks[i].samples) {
@@ -140,7 +181,7 @@ void put_stsc(byte_writer& w, const track& t) {
     w.end(at);
 }
 
-void put_stsz(byte_writer& w, const track& t) {
+void put_stsz(byte_writer& w, const track_view& t) {
     const bool same = !t.samples.empty() &&
                       std::all_of(t.samples.begin(), t.samples.end(), [&t](const sample& s) {
                           return s.size == t.samples.front().size;
@@ -155,7 +196,7 @@ void put_stsz(byte_writer& w, const track& t) {
 }
 
 // Chunk offsets, 64-bit (co64) where the file needs it.
-void put_stco(byte_writer& w, const track& t) {
+void put_stco(byte_writer& w, const track_view& t) {
     const bool wide = std::any_of(t.chunks.begin(), t.chunks.end(), [](const chunk& c) {
         return std::uint64_t(c.offset) > k_max_u32;
     });
@@ -177,7 +218,7 @@ bool is_sample_table(std::uint32_t type) {
 }
 
 // mdia, minf and stbl: copied with a new media header and new sample tables.
-fault put_media_box(byte_writer& w, const box& b, const track& t, const presentation& p) {
+fault put_media_box(byte_writer& w, const box& b, const track_view& t, const presentation& p) {
     std::vector<box> parts;
     if (!split_boxes(b.payload, parts)) return bad("a media box is cut short");
     const std::size_t at = w.begin(b.type);
@@ -204,7 +245,7 @@ fault put_media_box(byte_writer& w, const box& b, const track& t, const presenta
     return {};
 }
 
-fault put_trak(byte_writer& w, const box& trak, const track& t, const presentation& p) {
+fault put_trak(byte_writer& w, const box& trak, const track_view& t, const presentation& p) {
     std::vector<box> parts;
     if (!split_boxes(trak.payload, parts)) return bad("a track box is cut short");
     const std::size_t at = w.begin(fourcc("trak"));
@@ -225,43 +266,56 @@ fault put_trak(byte_writer& w, const box& trak, const track& t, const presentati
 }  // namespace
 
 void retime_sound(track& t, const sound_timing& sound) {
-    if (!t.sound || sound.frame_size <= 0 || sound.sample_rate <= 0) return;
-    const auto decoded =
-        std::uint32_t(av_rescale(sound.frame_size, t.timescale, sound.sample_rate));
+    const std::uint32_t decoded = decoded_duration(t, sound);
+    if (decoded == 0) return;
     for (sample& s : t.samples) s.duration = decoded;
 }
 
 presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound) {
+    return present_view(whole(t), movie_timescale, sound);
+}
+
+namespace {
+
+presentation present_view(const track_view& v, std::uint32_t movie_timescale,
+                          const sound_timing& sound) {
+    const track& t = v.t;
     presentation out;
-    if (t.samples.empty()) return out;
+    if (v.samples.empty()) return out;
     std::int64_t dts = t.first_decode_time;
     std::int64_t first = std::numeric_limits<std::int64_t>::max();
     std::int64_t last = std::numeric_limits<std::int64_t>::min();
     // The encoder's priming is counted in decoded samples; every stored
     // sample decodes to frame_size of them.
     const bool primed = t.sound && sound.frame_size > 0 && sound.sample_rate > 0;
-    const std::int64_t whole = primed ? sound.priming / sound.frame_size : 0;
+    const std::int64_t whole_primed = primed ? sound.priming / sound.frame_size : 0;
     std::int64_t sound_start = std::numeric_limits<std::int64_t>::max();
-    for (std::size_t i = 0; i < t.samples.size(); ++i) {
-        const sample& s = t.samples[i];
-        if (primed && std::int64_t(i) == whole) {
+    for (std::size_t i = 0; i < v.samples.size(); ++i) {
+        const sample& s = v.samples[i];
+        const std::int64_t duration = v.duration(s);
+        if (primed && std::int64_t(i) == whole_primed) {
             sound_start =
                 dts + s.composition +
                 av_rescale(sound.priming % sound.frame_size, t.timescale, sound.sample_rate);
         }
         first = std::min(first, dts + s.composition);
-        last = std::max(last, dts + s.composition + std::int64_t(s.duration));
-        dts += s.duration;
-        out.media_duration += s.duration;
+        last = std::max(last, dts + s.composition + duration);
+        dts += duration;
+        out.media_duration += duration;
     }
     if (primed) {
         // A recording shorter than its priming shows nothing.
         first = std::min(last, sound_start);
         // The encoder's padding after the last recorded sample is not shown
         // either, up to the end of the stored sample that holds it: players
-        // drop a sample that an edit shows only in part.
-        if (sound.recorded > 0) {
-            const std::int64_t end = sound.priming + sound.recorded;
+        // drop a sample that an edit shows only in part. Of a part of the
+        // recording, every sample is recorded sound.
+        const std::int64_t recorded =
+            v.samples.size() < t.samples.size()
+                ? std::int64_t(v.samples.size()) * sound.frame_size - sound.priming
+                : sound.recorded;
+        if (recorded > 0) {
+            const std::int64_t end = sound.priming + recorded;
             const std::int64_t whole_end =
                 (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
             last = std::min(last, first + av_rescale(whole_end - sound.priming, t.timescale,
@@ -276,6 +330,8 @@ presentation present(const track& t, std::uint32_t movie_timescale, const sound_
     return out;
 }
 
+}  // namespace
+
 std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int64_t samples,
                          std::int64_t fragments) {
     constexpr std::int64_t k_per_sample = 8 + 8 + 4 + 4;  // stts, ctts, stss, stsz
@@ -289,20 +345,22 @@ std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int
            fragments * tracks * k_runs_per_fragment * k_per_chunk + k_margin;
 }
 
-fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& sound,
-                 byte_vector& out) {
+fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
+                 std::size_t fragments, byte_vector& out) {
     std::vector<box> top;
     if (!split_boxes(first_moov_payload, top)) return bad("the index is cut short");
     // The movie counts time in the sound's own scale, where there is sound,
     // so that its edit can show exactly whole samples.
+    std::uint32_t timescale = m.timescale;
     for (const track& t : m.tracks) {
-        if (t.sound && sound.frame_size > 0) m.timescale = t.timescale;
+        if (t.sound && sound.frame_size > 0) timescale = t.timescale;
     }
+    std::vector<track_view> views;
     std::vector<presentation> shown;
     std::int64_t longest = 0;
-    for (track& t : m.tracks) {
-        retime_sound(t, sound);
-        shown.push_back(present(t, m.timescale, sound));
+    for (const track& t : m.tracks) {
+        views.push_back(up_to(t, fragments, decoded_duration(t, sound)));
+        shown.push_back(present_view(views.back(), timescale, sound));
         longest = std::max(longest, shown.back().shown);
     }
     byte_writer w;
@@ -310,10 +368,10 @@ fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& soun
     std::size_t index = 0;
     for (const box& b : top) {
         if (b.type == fourcc("mvhd")) {
-            if (fault f = put_timed_box(w, b, std::uint64_t(longest), m.timescale)) return f;
+            if (fault f = put_timed_box(w, b, std::uint64_t(longest), timescale)) return f;
         } else if (b.type == fourcc("trak")) {
-            if (index >= m.tracks.size()) return bad("the index has more tracks than it had");
-            if (fault f = put_trak(w, b, m.tracks[index], shown[index])) return f;
+            if (index >= views.size()) return bad("the index has more tracks than it had");
+            if (fault f = put_trak(w, b, views[index], shown[index])) return f;
             ++index;
         } else if (b.type != fourcc("mvex")) {
             w.raw(b.whole);
@@ -321,6 +379,48 @@ fault build_moov(byte_span first_moov_payload, movie m, const sound_timing& soun
     }
     w.end(at);
     if (w.size() > k_max_u32) return bad("the full index is too large");
+    out = w.take();
+    return {};
+}
+
+fault add_length_box(byte_span header, byte_vector& out, std::int64_t& field) {
+    std::vector<box> top, inner;
+    if (!split_boxes(header, top)) return bad("the file's header is cut short");
+    const box* moov = find_box(top, fourcc("moov"));
+    if (moov == nullptr || !split_boxes(moov->payload, inner)) {
+        return bad("the file's header has no index");
+    }
+    const box* mvex = find_box(inner, fourcc("mvex"));
+    if (mvex == nullptr || mvex->whole.size() != mvex->payload.size() + 8) {
+        return bad("the file's index has no fragment defaults");
+    }
+    byte_writer w;
+    for (const box& b : top) {
+        if (b.type != fourcc("moov") || b.whole.data() != moov->whole.data()) {
+            w.raw(b.whole);
+            continue;
+        }
+        const std::size_t moov_at = w.begin(fourcc("moov"));
+        for (const box& child : inner) {
+            if (child.whole.data() != mvex->whole.data()) {
+                w.raw(child.whole);
+                continue;
+            }
+            // Where the length would lie: after mvex's header and the length
+            // box's own header, version and flags.
+            const auto at = std::int64_t(w.size()) + 8 + 12;
+            if (at % k_sector > k_sector - 8) w.end(w.begin(fourcc("free")));
+            const std::size_t mvex_at = w.begin(fourcc("mvex"));
+            const std::size_t mehd_at = w.begin_full(fourcc("mehd"), 1, 0);
+            field = std::int64_t(w.size());
+            w.u64(0);
+            w.end(mehd_at);
+            w.raw(child.payload);
+            w.end(mvex_at);
+        }
+        w.end(moov_at);
+    }
+    if (w.size() > k_max_u32) return bad("the file's header is too large");
     out = w.take();
     return {};
 }

@@ -32,6 +32,9 @@ struct mp4::state {
     bool failed = false;
     bool closed = false;
     Karvon::Platform::wstring16 error;
+    // The error with what close() did with the file added; the first text
+    // stays, for whoever holds it.
+    Karvon::Platform::wstring16 error_after_close;
 
     // Keeps the first fault; true when there is none.
     bool report(const detail::fault& problem) {
@@ -66,13 +69,20 @@ mp4::~mp4() {
 bool mp4::close() {
     if (!m_state->closed) {
         m_state->closed = true;
+        const bool failed_before = m_state->failed;
         m_state->run([&] { return m_state->recording.close(); });
+        const std::string& note = m_state->recording.close_note();
+        if (failed_before && !note.empty()) {
+            m_state->error_after_close = m_state->error + Karvon::Platform::utf8_to_utf16(note);
+        }
     }
     return !m_state->failed;
 }
 
 const mp4::wchar16* mp4::error() const {
-    return m_state->failed ? m_state->error.c_str() : nullptr;
+    if (!m_state->failed) return nullptr;
+    return (m_state->error_after_close.empty() ? m_state->error : m_state->error_after_close)
+        .c_str();
 }
 
 #pragma GCC diagnostic push

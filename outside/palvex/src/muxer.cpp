@@ -16,8 +16,10 @@ namespace {
 // this the file is started without sound.
 constexpr std::size_t k_max_held_packets = 250;
 // A fragment at every key frame; the index goes at the front of each fragment
-// relative to the fragment itself, so each one stands on its own.
-constexpr const char* k_movflags = "+frag_keyframe+empty_moov+default_base_moof";
+// relative to the fragment itself, so each one stands on its own. No random
+// access index at the end: its positions would be the muxer's, which the
+// header's length box moved, and the header tells the length instead.
+constexpr const char* k_movflags = "+frag_keyframe+empty_moov+default_base_moof+skip_trailer";
 // Complete fragment ends remembered for cutting a torn tail.
 constexpr std::size_t k_kept_ends = 8;
 
@@ -29,7 +31,8 @@ muxer::~muxer() {
     if (m_output != nullptr) avformat_free_context(m_output);
 }
 
-fault muxer::open(std::unique_ptr<storage> file) {
+fault muxer::open(std::unique_ptr<storage> file, bool keep_length) {
+    m_keep_length = keep_length;
     m_out = std::make_unique<output>(std::move(file));
     if (fault f = m_out->open()) return f;
     // The container is chosen by name, whatever the file name's extension.
@@ -68,20 +71,66 @@ fault muxer::handed_over() {
     // Between fragments nothing is buffered and this costs nothing.
     avio_flush(m_output->pb);
     if (m_output->pb->error < 0) return write_fault(m_output->pb->error);
-    const std::int64_t end = avio_tell(m_output->pb);
-    if (!m_complete_ends.empty() && m_complete_ends.back() == end) return {};
+    const bool header = m_complete_ends.empty();
+    if (header && m_keep_length) {
+        if (fault f = add_length()) return file_fault(f);
+    }
+    const std::int64_t end = m_out->in_file(avio_tell(m_output->pb));
+    if (!header && m_complete_ends.back() == end) return {};
     // A new fragment (or the header): on the disk before the next one is
     // made, so that a power loss, too, leaves every fragment but the last.
-    if (m_out->handed_over(!m_complete_ends.empty())) return write_fault(0);
-    if (m_complete_ends.empty()) {
+    if (m_out->handed_over(!header)) return write_fault(0);
+    if (header) {
         m_header_end = end;
     } else {
         ++m_fragments;
+        // Only a fragment on the disk counts in the header's length.
+        if (m_keep_length) {
+            if (fault f = count_length(m_complete_ends.back(), end)) return file_fault(f);
+        }
     }
     if (m_complete_ends.size() >= k_kept_ends) m_complete_ends.erase(m_complete_ends.begin());
     m_complete_ends.push_back(end);
     update_index_room();
     return {};
+}
+
+fault muxer::file_fault(const fault& problem) {
+    m_torn = true;
+    return m_out->problem() ? m_out->problem() : problem;
+}
+
+fault muxer::add_length() {
+    byte_vector header;
+    if (fault f = m_out->add_length_field(header)) return f;
+    std::vector<box> top;
+    const box* moov = split_boxes(header, top) ? find_box(top, fourcc("moov")) : nullptr;
+    if (moov == nullptr) return failure(e_fault_layout, "the file's header has no index");
+    if (fault f = read_movie(moov->payload, m_clock)) return f;
+    m_clock.times_only = true;
+    return {};
+}
+
+fault muxer::count_length(std::int64_t from, std::int64_t to) {
+    storage& file = m_out->file();
+    for (std::int64_t at = from; to - at >= 8;) {
+        byte_vector head(std::size_t(std::min<std::int64_t>(16, to - at)));
+        if (fault f = file.read_at(at, head)) {
+            return failure(e_fault_write, "The file could not be read back: " + f.text);
+        }
+        top_box b;
+        if (!read_top_box(head, at, to, b))
+            return failure(e_fault_layout, "a fragment is cut short");
+        if (b.type == fourcc("moof")) {
+            byte_vector payload(std::size_t(b.size - b.header));
+            if (fault f = file.read_at(at + b.header, payload)) {
+                return failure(e_fault_write, "The file could not be read back: " + f.text);
+            }
+            if (fault f = add_fragment(payload, at, to, m_clock)) return f;
+        }
+        at += b.size;
+    }
+    return m_out->write_length(movie_length(m_clock));
 }
 
 fault muxer::start() {

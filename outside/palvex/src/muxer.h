@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fault.h"
+#include "index.h"
 #include "output.h"
 #include "storage.h"
 
@@ -27,7 +28,8 @@ class muxer {
     muxer(const muxer&) = delete;
     muxer& operator=(const muxer&) = delete;
 
-    fault open(std::unique_ptr<storage> file);
+    // Without keep_length the header tells no length (for comparisons).
+    fault open(std::unique_ptr<storage> file, bool keep_length = true);
     AVFormatContext* context() const { return m_output; }
     output& out() { return *m_out; }
 
@@ -54,7 +56,15 @@ class muxer {
     fault write_now(AVPacket* packet, AVRational from);
     fault handed_over();
     fault write_fault(int code);
+    // A fault of the file's own (its header, its length) ends the recording
+    // as a failed write does.
+    fault file_fault(const fault& problem);
     void update_index_room();
+    // The header gets its length box, and the clock its tracks.
+    fault add_length();
+    // The fragments between two complete ends move the clock on; the header
+    // then tells the new length.
+    fault count_length(std::int64_t from, std::int64_t to);
 
     std::unique_ptr<output> m_out;
     AVFormatContext* m_output = nullptr;
@@ -65,6 +75,9 @@ class muxer {
     bool m_torn = false;
     std::vector<std::int64_t> m_complete_ends;    // newest last, the last few only
     std::vector<std::int64_t> m_samples_written;  // per stream
+    bool m_keep_length = true;
+    // How far every track has come in the complete fragments: times only.
+    movie m_clock;
 };
 
 }  // namespace Selmet::Palvex::detail

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "index.h"
+
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
@@ -51,14 +53,17 @@ void output::forgo_room() {
 
 int output::write_packet(void* opaque, av_bytes data, int size) {
     auto& self = *static_cast<output*>(opaque);
+    // The header has its length box: the muxer's own header is gone.
+    if (self.m_position < self.m_header_end) {
+        self.m_problem = failure(e_fault_write, "The muxer wrote into the file's header again");
+        return AVERROR(EIO);
+    }
     const std::int64_t end = self.m_position + size;
     if (end > self.m_end && !self.make_room(end)) return AVERROR(ENOSPC);
     if (fault f = self.m_file->write_at(self.m_position, {data, std::size_t(size)})) {
         std::string text = "Write failed: " + f.text;
-        if (self.m_room == e_room_none) {
-            text += "; the file is left fragmented, up to its last complete fragment: " +
-                    self.m_why_fragmented;
-        }
+        if (self.m_room == e_room_none)
+            text += "; no room was kept for the index: " + self.m_why_fragmented;
         self.m_problem = failure(e_fault_write, text);
         return AVERROR(EIO);
     }
@@ -72,9 +77,9 @@ std::int64_t output::seek(void* opaque, std::int64_t offset, int whence) {
     std::int64_t to = 0;
     switch (whence & ~AVSEEK_FORCE) {
         case AVSEEK_SIZE:
-            return self.m_end;
+            return self.m_end - self.m_shift;
         case SEEK_SET:
-            to = offset;
+            to = self.in_file(offset);
             break;
         case SEEK_CUR:
             to = self.m_position + offset;
@@ -85,9 +90,9 @@ std::int64_t output::seek(void* opaque, std::int64_t offset, int whence) {
         default:
             return AVERROR(EINVAL);
     }
-    if (to < 0) return AVERROR(EINVAL);
+    if (to < self.m_shift) return AVERROR(EINVAL);
     self.m_position = to;
-    return to;
+    return to - self.m_shift;
 }
 
 bool output::make_room(std::int64_t end) {
@@ -143,6 +148,38 @@ fault output::handed_over(bool holds_media) {
         return m_problem;
     }
     if (holds_media && m_room == e_room_pending) m_room = e_room_held;
+    return {};
+}
+
+fault output::add_length_field(byte_vector& with_length) {
+    byte_vector header(static_cast<std::size_t>(m_end));
+    std::int64_t field = 0;
+    if (fault f = m_file->read_at(0, header)) {
+        return failure(e_fault_write, "The file's header could not be read back: " + f.text);
+    }
+    if (fault f = add_length_box(header, with_length, field)) return f;
+    const auto grown = std::int64_t(with_length.size()) - m_end;
+    // The header grows over what will be the first fragment's room.
+    if (!make_room(m_end + grown)) return m_problem;
+    if (fault f = m_file->write_at(0, with_length)) {
+        m_problem = failure(e_fault_write, "Write failed: " + f.text);
+        return m_problem;
+    }
+    m_shift = grown;
+    m_end += grown;
+    m_position = m_end;
+    m_header_end = m_end;
+    m_length_field = field;
+    return {};
+}
+
+fault output::write_length(std::int64_t length) {
+    byte_writer value;
+    value.u64(std::uint64_t(length));
+    if (fault f = m_file->write_at(m_length_field, value.bytes())) {
+        m_problem = failure(e_fault_write, "The file's length could not be written: " + f.text);
+        return m_problem;
+    }
     return {};
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "boxes.h"
 #include "fault.h"
 #include "storage.h"
 
@@ -38,6 +39,19 @@ class output {
     // Writes without looking for room first: the file is left fragmented
     // when a write fails. For comparisons and tests.
     void forgo_room();
+
+    // Gives the header that the muxer has just written (and nothing after
+    // it yet) a length box, which says how long the complete fragments
+    // last. From here on the file lies that many bytes further on than the
+    // muxer counts, and the header cannot be written again.
+    // `header` gets the header as it is now.
+    fault add_length_field(byte_vector& header);
+    // Where the length lies in the file; -1 before add_length_field().
+    std::int64_t length_field() const { return m_length_field; }
+    // Puts a new length into the header, in the movie's time scale.
+    fault write_length(std::int64_t length);
+    // The file position of a position the muxer counts.
+    std::int64_t in_file(std::int64_t muxer_position) const { return muxer_position + m_shift; }
     // The bytes the full index would take for what the muxer was given so
     // far; room for them is kept beyond every later write.
     void need_index_room(std::int64_t bytes) { m_index_room = bytes; }
@@ -75,6 +89,9 @@ class output {
     std::int64_t m_end = 0;        // of the data written
     std::int64_t m_allocated = 0;  // room held from the start of the file
     std::int64_t m_index_room = 0;
+    std::int64_t m_shift = 0;       // bytes the header grew by after the muxer wrote it
+    std::int64_t m_header_end = 0;  // nothing is written below it again
+    std::int64_t m_length_field = -1;
     e_room_state m_room = e_room_pending;
     std::string m_why_fragmented;  // why no room is held, once it is given up
     fault m_problem;

@@ -1,5 +1,7 @@
 #include "recording.h"
 
+#include <cstdio>
+
 #include "tovrel/ffmpeg/ffmpeg_registration.h"
 
 namespace Selmet::Palvex::detail {
@@ -8,6 +10,24 @@ namespace {
 
 fault no_memory() {
     return failure(e_fault_memory, {});
+}
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.2f s", seconds);
+    return text;
+}
+
+// What the finish without room did, as the end of the writer's error text.
+std::string giving_up_note(const given_up& lost, const fault& finished) {
+    if (lost.fragments == 0) return {};
+    const std::string fragmented =
+        ", so the file is left fragmented, up to its last complete fragment";
+    if (lost.kept == 0) return "; the file is too short to hold its index" + fragmented;
+    if (finished) return "; finishing it failed (" + finished.text + ")" + fragmented;
+    if (lost.kept == lost.fragments) return "; the file is finished, with all of its media";
+    return "; the file is finished, without its last " + seconds_text(lost.seconds) +
+           " of media, which made room for the index";
 }
 
 // Gives the writer's hold on a frame back when the encoder lets go of it.
@@ -143,15 +163,21 @@ fault recording::close_file() {
     }
     // After a failed write that failure is the one to report, not the finish's.
     std::int64_t size = 0;
-    if (written->room_held() && !file.size(size)) {
+    if (file.size(size)) return problem;
+    const std::int64_t media_end = last_complete_end(size, record.complete_ends);
+    bool changed = false;
+    if (written->room_held()) {
         // The room kept for the index lets the file end, finished, with its
         // last complete fragment.
-        const std::int64_t media_end = last_complete_end(size, record.complete_ends);
-        bool changed = false;
         if (media_end > 0) finish_file(file, record, media_end, &changed);
-        // From its first write on, the finish looks after the torn tail.
-        if (changed) return problem;
+    } else if (media_end > 0) {
+        // Without room, the last fragments make room for the index.
+        given_up lost;
+        const fault finished = finish_giving_up(file, record, media_end, lost, &changed);
+        m_close_note = giving_up_note(lost, finished);
     }
+    // From its first write on, the finish looks after the torn tail.
+    if (changed) return problem;
     cut_torn_fragment(file, record);
     return problem;
 }
@@ -175,6 +201,7 @@ fault recording::end(finish_record& record) {
         m_muxer.close();
     }
     record.complete_ends = m_muxer.complete_ends();
+    if (output* written = out()) record.length_field = written->length_field();
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {
         record.sound.priming = m_audio.codec()->initial_padding;

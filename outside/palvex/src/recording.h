@@ -41,6 +41,9 @@ class recording {
     // needs; torn() whether a write failed on the way.
     fault end(finish_record& record);
     bool torn() const { return m_muxer.torn(); }
+    // What close() did with the file after a failed write, for the user to
+    // read after the failure itself; empty when there is nothing to add.
+    const std::string& close_note() const { return m_close_note; }
     // Null until open() has opened the file.
     output* out() { return m_muxer.context() != nullptr ? &m_muxer.out() : nullptr; }
 
@@ -51,6 +54,7 @@ class recording {
     fault take(AVPacket* packet, AVRational from) { return m_muxer.write(packet, from); }
 
     std::string m_path;  // UTF-8
+    std::string m_close_note;
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
     std::int32_t m_frame_duration = 0;

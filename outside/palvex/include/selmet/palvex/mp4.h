@@ -39,15 +39,22 @@ class SELMET_PALVEX_API mp4 {
     mp4& operator=(const mp4&) = delete;
 
     // Null while healthy; from the first failure on, a readable UTF-16 text
-    // that stays until the writer is destroyed.
+    // that stays until the writer is destroyed. After a failed write, close()
+    // adds what became of the file to a new text (the first stays readable).
     const wchar16* error() const;
 
-    // Ends the recording: drains the encoders and, unless a write failed,
-    // turns the file into an ordinary MP4 with one full index; after a failed
-    // write the file is cut back to its last complete fragment. A failure
-    // shows in error(), and the file then still plays up to its last complete
-    // fragment. True when error() is null afterwards. Writes after close()
-    // are refused; calling it again changes nothing.
+    // Ends the recording: drains the encoders and turns the file into an
+    // ordinary MP4 with one full index. After a failed write, or media
+    // stopped at a full disk or a size limit, the file ends with its last
+    // complete fragment: finished in the room kept for the index beyond the
+    // media where the file system could keep it, and otherwise in place of
+    // the fewest last fragments that hold the index (error() then tells how
+    // many seconds of media that gave up). Only where that cannot be done is
+    // the file left fragmented, cut back to its last complete fragment, with
+    // its length in its header. A failure shows in error(), and the file
+    // then still plays up to its last complete fragment. True when error()
+    // is null afterwards. Writes after close() are refused; calling it again
+    // changes nothing.
     bool close();
 
 #pragma GCC diagnostic push
