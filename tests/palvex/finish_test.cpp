@@ -7,17 +7,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "memory_file.h"
 #include "probe.h"
 #include "recording.h"
 #include "storage.h"
 #include "test_support.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
 
 namespace {
 
@@ -61,42 +57,6 @@ detail::fault finish(const std::string& file, const detail::finish_record& recor
 
 detail::fault cut(const std::string& file, const detail::finish_record& record) {
     return detail::cut_torn_fragment(*open_file(file), record);
-}
-
-// Frames decoded per stream (video first) by FFmpeg's own demuxer and
-// decoders, in this process; -1 when the file does not open.
-std::vector<std::int64_t> decode_here(const std::string& file) {
-    AVFormatContext* input = nullptr;
-    if (avformat_open_input(&input, file.c_str(), nullptr, nullptr) < 0) return {-1};
-    std::vector<std::int64_t> frames(input->nb_streams, 0);
-    std::vector<AVCodecContext*> decoders(input->nb_streams, nullptr);
-    if (avformat_find_stream_info(input, nullptr) < 0) frames = {-1};
-    for (unsigned i = 0; i < input->nb_streams && frames[0] >= 0; ++i) {
-        const AVCodec* codec = avcodec_find_decoder(input->streams[i]->codecpar->codec_id);
-        decoders[i] = avcodec_alloc_context3(codec);
-        avcodec_parameters_to_context(decoders[i], input->streams[i]->codecpar);
-        avcodec_open2(decoders[i], codec, nullptr);
-    }
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    const auto receive = [&](std::size_t i) {
-        while (avcodec_receive_frame(decoders[i], frame) == 0) ++frames[i];
-    };
-    while (frames[0] >= 0 && av_read_frame(input, packet) >= 0) {
-        const auto i = std::size_t(packet->stream_index);
-        if (avcodec_send_packet(decoders[i], packet) < 0) frames[i] = -1000000;
-        receive(i);
-        av_packet_unref(packet);
-    }
-    for (std::size_t i = 0; i < decoders.size() && frames[0] >= 0; ++i) {
-        avcodec_send_packet(decoders[i], nullptr);
-        receive(i);
-    }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    for (AVCodecContext*& d : decoders) avcodec_free_context(&d);
-    avformat_close_input(&input);
-    return frames;
 }
 
 TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
@@ -352,6 +312,175 @@ TEST(finish_file, a_sample_missing_from_any_track_fails_the_finish) {
                   std::string::npos)
             << problem.text;
         EXPECT_EQ(f.bytes, fragmented);
+    }
+}
+
+// The choice of what to give up, at its edges: fragments of 1000 bytes
+// after a header of 100, and a tail after the last one.
+TEST(finish_giving_up, keeps_the_most_fragments_whose_room_holds_their_index) {
+    constexpr std::size_t n = 100;
+    const auto end = [](std::size_t kept) { return std::int64_t(100 + 1000 * kept); };
+    struct edge {
+        const char* label;
+        std::int64_t tail;
+        std::int64_t fixed;  // index bytes: this, and 10 per fragment kept
+        std::size_t kept;
+    };
+    for (const edge& e : {
+             edge{"the tail holds it", 1050, 50, n},
+             edge{"the tail holds it exactly", 1050, 50, n},
+             edge{"just fits in place of 30 fragments", 0, 30000 - 700, 70},
+             edge{"one byte more: 31 fragments", 0, 30000 - 700 + 1, 69},
+             edge{"fits only in place of all but the first", 0, 99000 - 10, 1},
+             edge{"does not fit at all", 0, 99000 - 10 + 1, 0},
+         }) {
+        SCOPED_TRACE(e.label);
+        const std::int64_t size = end(n) + e.tail;
+        std::set<std::size_t> built;
+        const auto index_size = [&](std::size_t kept) {
+            built.insert(kept);
+            return e.fixed + 10 * std::int64_t(kept);
+        };
+        const auto room = [&](std::size_t kept) { return size - end(kept); };
+        EXPECT_EQ(detail::most_fragments_kept(n, index_size, room), e.kept);
+        // Building an index costs a pass over every sample: a few only.
+        EXPECT_LE(built.size(), e.kept > 1 && e.kept < n ? 4u : 8u);
+    }
+    EXPECT_EQ(detail::most_fragments_kept(
+                  0, [](std::size_t) { return 0; }, [](std::size_t) { return 0; }),
+              0u);
+    // A day of one-second fragments of 625 KB, the index 490 bytes a second.
+    constexpr std::size_t day = 86400;
+    std::set<std::size_t> built;
+    const std::size_t kept = detail::most_fragments_kept(
+        day,
+        [&](std::size_t k) {
+            built.insert(k);
+            return std::int64_t(4000 + 490 * k);
+        },
+        [&](std::size_t k) { return std::int64_t(625000) * std::int64_t(day - k) + 300; });
+    EXPECT_EQ(
+        std::int64_t(625000) * std::int64_t(day - kept) + 300 >= std::int64_t(4000 + 490 * kept),
+        true);
+    EXPECT_LT(std::int64_t(625000) * std::int64_t(day - kept - 1) + 300,
+              std::int64_t(4000 + 490 * (kept + 1)));
+    EXPECT_LE(built.size(), 3u);
+    std::printf("a day: %zu of %zu fragments kept, %zu indexes built\n", kept, day, built.size());
+}
+
+// A recording into a full disk without room kept, torn 40 bytes into its
+// sixth fragment: the fifth makes room for the index of four. After every
+// single write of that finish the file plays, with no fewer pictures than
+// its complete fragments hold, and its header never tells more.
+TEST(finish_giving_up, the_file_plays_after_every_single_write_and_ends_without_one_fragment) {
+    // Where the fragments start, from the same recording left open.
+    std::vector<std::int64_t> starts;
+    std::vector<std::uint8_t> open_file;
+    for (const bool full : {false, true}) {
+        auto owned = std::make_unique<memory_file>();
+        memory_file& f = *owned;
+        f.can_allocate = false;
+        if (full) f.capacity = starts.at(5) + 40;
+        settings s("palvex_give_up.m4v", 320, 240);
+        s.info.bit_rate = 200000;
+        s.info.audio_bit_rate = 16000;
+        detail::recording r;
+        ASSERT_FALSE(r.open(s.info, std::move(owned)));
+        clock_signal signal(320, 240);
+        detail::fault first;
+        for (int i = 0; i < 250 && !first; ++i) {
+            video_message* frame = signal.next_frame();
+            audio_message* block = signal.next_block();
+            first = r.write_video(frame, -1);
+            if (!first) first = r.write_audio(block);
+            frame->release();
+            block->release();
+        }
+        if (!full) {
+            starts = fragment_starts(f.bytes);
+            ASSERT_GE(starts.size(), 7u);
+            continue;
+        }
+        ASSERT_TRUE(first);
+        detail::finish_record record;
+        r.end(record);
+        ASSERT_TRUE(r.torn());
+        const std::vector<std::uint8_t> torn = f.bytes;
+        const fragments before = complete_fragments(torn);
+        ASSERT_EQ(before.count, 5);
+        ASSERT_EQ(before.header_length, before.length);
+        const std::int64_t media_end =
+            detail::last_complete_end(std::int64_t(torn.size()), record.complete_ends);
+        ASSERT_EQ(media_end, starts[5]);
+
+        memory_file whole;
+        whole.bytes = torn;
+        detail::given_up all;
+        ASSERT_FALSE(detail::finish_giving_up(whole, record, media_end, all));
+        const std::vector<std::uint8_t> finished = whole.bytes;
+        std::vector<std::uint8_t> previous = torn;
+        for (std::int32_t k = 0;; ++k) {
+            SCOPED_TRACE("after " + std::to_string(k) + " writes");
+            memory_file file;
+            file.bytes = torn;
+            record.write_limit = k;
+            detail::given_up lost;
+            ASSERT_FALSE(detail::finish_giving_up(file, record, media_end, lost));
+            EXPECT_EQ(lost.fragments, 5u);
+            EXPECT_EQ(lost.kept, 4u);
+            EXPECT_DOUBLE_EQ(lost.seconds, 1.0);
+            if (k > 0) {
+                EXPECT_NE(file.bytes, previous) << "a write changed nothing";
+            }
+            const fragments left = complete_fragments(file.bytes);
+            if (left.header_length >= 0) {
+                EXPECT_LE(left.header_length, left.length);
+            }
+            const std::string name = "palvex_give_up.m4v";
+            write_file(name, file.bytes);
+            const std::vector<std::int64_t> decoded = decode_here(name);
+            ASSERT_EQ(decoded.size(), 2u);
+            const full_index index = read_full_index(file.bytes);
+            EXPECT_GE(decoded[0], left.count > 0 ? left.samples[0] : index.samples.at(0));
+            EXPECT_GE(decoded[0], 100);
+            previous = file.bytes;
+            if (file.bytes == finished) {
+                std::printf("the finish is %d writes; the file played after each\n", k);
+                break;
+            }
+            ASSERT_LT(k, 50) << "the finish does not end";
+        }
+        // The end: an ordinary file of four fragments, which every judge plays.
+        EXPECT_EQ(top_level_boxes(previous), (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+        EXPECT_EQ(read_full_index(previous).samples.at(0), 100);
+        const std::string name = "palvex_give_up.m4v";
+        write_file(name, previous);
+        const probe_result p = probe(name);
+        ASSERT_TRUE(p.ran) << p.text;
+        EXPECT_EQ(p.video_frames, 100);
+        EXPECT_NEAR(p.duration, 4.0, 0.1);
+#if !defined(_WIN32)
+        const gst_result g = gst_decode(name);
+        ASSERT_TRUE(g.ran) << g.text;
+        EXPECT_EQ(g.video_frames, 100);
+        const mediainfo_result m = mediainfo(name);
+        ASSERT_TRUE(m.ran) << m.text;
+        EXPECT_EQ(m.video_frames, 100);
+#endif
+
+        // With 32 bytes fewer after the media, not even the first fragment
+        // can hold the index of itself: the file is left as it was.
+        memory_file tight;
+        tight.bytes.assign(torn.begin(), torn.begin() + starts[1] + 16);
+        const std::vector<std::uint8_t> untouched = tight.bytes;
+        detail::given_up lost;
+        bool changed = true;
+        record.write_limit = -1;
+        const detail::fault f2 = detail::finish_giving_up(tight, record, starts[1], lost, &changed);
+        EXPECT_EQ(f2.text, "its index does not fit in the file");
+        EXPECT_FALSE(changed);
+        EXPECT_EQ(tight.bytes, untouched);
+        EXPECT_EQ(lost.kept, 0u);
     }
 }
 

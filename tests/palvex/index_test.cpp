@@ -555,4 +555,137 @@ TEST(index_reading, a_32_bit_decode_time_and_a_track_fragment_based_on_the_one_b
     EXPECT_EQ(m.tracks[1].samples.size(), 2u);
 }
 
+// The header's length box, wherever the muxer's header puts mvex: the rest
+// of the header as it was, the length readable and writable in place, and
+// its 8 bytes never across a sector.
+TEST(length_box, goes_first_into_mvex_and_its_field_stays_within_one_sector) {
+    std::vector<track_spec> specs(2);
+    specs[1].id = 2;
+    specs[1].sound = true;
+    const byte_vector moov = moov_payload(specs);
+    std::int64_t padded = 0;
+    for (std::uint32_t filler = 0; filler < 520; ++filler) {
+        byte_writer w;
+        const std::size_t ftyp = w.begin(fourcc("ftyp"));
+        for (std::uint32_t i = 0; i < filler; ++i) w.u8(0x61);
+        w.end(ftyp);
+        const std::size_t at = w.begin(fourcc("moov"));
+        w.raw(moov);
+        w.end(at);
+        const byte_vector header = w.take();
+        byte_vector out;
+        std::int64_t field = 0;
+        ASSERT_FALSE(add_length_box(header, out, field)) << filler;
+        ASSERT_EQ(field / 512, (field + 7) / 512) << filler;
+        const std::int64_t grown = std::int64_t(out.size() - header.size());
+        ASSERT_TRUE(grown == k_length_box_size || grown == k_length_box_size + 8) << filler;
+        padded += grown != k_length_box_size;
+        std::vector<box> top;
+        ASSERT_TRUE(split_boxes(out, top));
+        ASSERT_EQ(top.size(), 2u);
+        ASSERT_EQ(top[1].type, fourcc("moov"));
+        EXPECT_EQ(read_length(top[1].payload), 0);
+        for (std::int64_t i = 0; i < 8; ++i) out[std::size_t(field + i)] = std::uint8_t(i + 1);
+        EXPECT_EQ(read_length(top[1].payload), 0x0102030405060708);
+        // The index reads as before: its tracks and their fragment defaults.
+        movie before, after;
+        ASSERT_FALSE(read_movie(moov, before));
+        ASSERT_FALSE(read_movie(top[1].payload, after));
+        EXPECT_EQ(after.tracks.size(), before.tracks.size());
+        EXPECT_EQ(read_length(moov), -1);
+        // Everything but the new boxes is the same.
+        std::vector<box> children;
+        ASSERT_TRUE(split_boxes(top[1].payload, children));
+        byte_vector rest;
+        for (const box& c : children) {
+            if (c.type == fourcc("free")) continue;
+            if (c.type != fourcc("mvex")) {
+                rest.insert(rest.end(), c.whole.begin(), c.whole.end());
+                continue;
+            }
+            std::vector<box> inner;
+            ASSERT_TRUE(split_boxes(c.payload, inner));
+            ASSERT_EQ(inner.front().type, fourcc("mehd"));
+            byte_writer again;
+            const std::size_t mvex = again.begin(fourcc("mvex"));
+            for (std::size_t i = 1; i < inner.size(); ++i) again.raw(inner[i].whole);
+            again.end(mvex);
+            rest.insert(rest.end(), again.bytes().begin(), again.bytes().end());
+        }
+        EXPECT_EQ(rest, moov) << filler;
+    }
+    // Some of these headers would have put the field across a sector.
+    EXPECT_GT(padded, 0);
+    // A header that is not the muxer's gets a fault.
+    byte_vector out;
+    std::int64_t field = 0;
+    EXPECT_TRUE(add_length_box(byte_vector{0, 0, 0, 8, 'f', 't', 'y', 'p'}, out, field));
+    byte_writer no_mvex;
+    const std::size_t at = no_mvex.begin(fourcc("moov"));
+    put_timed(no_mvex, "mvhd", 0, 1000, false);
+    no_mvex.end(at);
+    EXPECT_TRUE(add_length_box(no_mvex.bytes(), out, field));
+}
+
+// An index of the first fragments only, from a movie read whole, is the one
+// a movie of those fragments alone makes; so is the length they last.
+TEST(index_writing, the_index_of_the_first_fragments_is_that_of_a_file_holding_only_them) {
+    std::vector<track_spec> specs(2);
+    specs[1].id = 2;
+    specs[1].timescale = 48000;
+    specs[1].sound = true;
+    const byte_vector moov = moov_payload(specs);
+    std::vector<byte_vector> moofs;
+    std::uint64_t sound_time = 0;
+    for (std::uint32_t f = 0; f < 6; ++f) {
+        byte_writer w;
+        std::vector<sample_spec> video = k_video;
+        // Two fragments whose sizes all match, and one with a late key frame.
+        for (sample_spec& v : video) v.size = f < 2 ? 700 : v.size + f;
+        if (f == 4) video[0].flags = sample_flags::is_non_sync;
+        put_traf(w, 1, tfhd_flags::default_base_is_moof, {}, 0, k_all_fields, 1, 100, video,
+                 std::uint64_t(f) * 4 * 512);
+        std::vector<sample_spec> sound(3 + f % 2, sample_spec{1024, 300 + f, 0, 0});
+        put_traf(w, 2, tfhd_flags::default_base_is_moof, {}, 0,
+                 trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size, 0,
+                 4000, sound, sound_time);
+        sound_time += sound.size() * 1024;
+        moofs.push_back(w.take());
+    }
+    const sound_timing timing{1024, 1024, 48000, 6 * 3 * 1024};
+    const movie whole = read(moov, moofs);
+    movie times;
+    times.times_only = true;
+    ASSERT_FALSE(read_movie(moov, times));
+    times.times_only = true;
+    std::int64_t position = 1000;
+    for (const byte_vector& moof : moofs) {
+        ASSERT_FALSE(add_fragment(moof, position, 1 << 20, times));
+        position += 10000;
+    }
+    EXPECT_TRUE(times.tracks[0].samples.empty());
+    EXPECT_EQ(movie_length(times), movie_length(whole));
+    for (std::size_t kept = 0; kept <= moofs.size(); ++kept) {
+        SCOPED_TRACE(kept);
+        const movie part =
+            read(moov, std::vector<byte_vector>(moofs.begin(), moofs.begin() + kept));
+        byte_vector from_whole, from_part;
+        ASSERT_FALSE(build_moov(moov, whole, timing, kept, from_whole));
+        // Of the first fragments, every sample is recorded sound.
+        sound_timing part_timing = timing;
+        if (kept < moofs.size()) {
+            std::int64_t sound_samples = 0;
+            for (const track& t : part.tracks) {
+                if (t.sound) sound_samples = std::int64_t(t.samples.size());
+            }
+            part_timing.recorded = sound_samples * 1024 - timing.priming;
+        }
+        ASSERT_FALSE(build_moov(moov, part, part_timing, from_part));
+        EXPECT_EQ(from_whole, from_part);
+        EXPECT_EQ(movie_length(whole, kept), movie_length(part));
+    }
+    // The movie itself is left as it was.
+    EXPECT_EQ(whole.tracks[0].samples.size(), 6 * k_video.size());
+}
+
 }  // namespace

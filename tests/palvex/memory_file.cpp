@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace palvex_test {
 
@@ -11,14 +12,15 @@ detail::fault memory_file::write_at(std::int64_t position, std::span<const std::
     ++writes;
     if (fill_disk_after_writes != 0 && writes > fill_disk_after_writes) capacity = used();
     if (writes == fail_write) return failure(detail::e_fault_write, "Input/output error");
-    if (log_changes) {
-        changes.push_back(change{change::e_write, position, {data.begin(), data.end()}});
-    }
     const std::int64_t end = position + std::int64_t(data.size());
     // What fits goes in, as on a disk that fills up during a write.
     std::int64_t room = std::max<std::int64_t>(capacity, allocated);
     if (limit >= 0) room = std::min(room, limit);
     const std::int64_t fits = std::min(end, room);
+    if (log_changes && fits > position) {
+        changes.push_back(
+            change{change::e_write, position, {data.begin(), data.begin() + (fits - position)}});
+    }
     if (fits > position && !data.empty()) {
         if (fits > std::int64_t(bytes.size())) bytes.resize(std::size_t(fits));
         std::memcpy(bytes.data() + position, data.data(), std::size_t(fits - position));
@@ -72,6 +74,69 @@ detail::storage::e_room memory_file::allocate(std::int64_t end, std::string& rea
     }
     allocated = std::max(allocated, end);
     return e_room_done;
+}
+
+void apply_change(std::vector<std::uint8_t>& bytes, const memory_file::change& c) {
+    if (c.kind == memory_file::change::e_cut) {
+        bytes.resize(std::size_t(c.position));
+        return;
+    }
+    if (c.kind != memory_file::change::e_write) return;
+    const std::size_t end = std::size_t(c.position) + c.bytes.size();
+    if (end > bytes.size()) bytes.resize(end);
+    std::copy(c.bytes.begin(), c.bytes.end(), bytes.begin() + c.position);
+}
+
+void power_losses(const std::vector<std::uint8_t>& start,
+                  const std::vector<memory_file::change>& changes, const power_loss_visit& visit) {
+    // More changes than this between two syncs would make the subsets too
+    // many to visit; the writer makes far fewer.
+    constexpr std::size_t k_most_between_syncs = 12;
+    std::vector<std::uint8_t> synced = start;
+    std::vector<const memory_file::change*> since;
+    std::size_t stretch = 0;
+    const auto visit_stretch = [&] {
+        const std::string at = "after sync " + std::to_string(stretch);
+        if (since.size() > k_most_between_syncs) {
+            throw std::runtime_error(at + ": " + std::to_string(since.size()) +
+                                     " changes between two syncs");
+        }
+        for (std::uint32_t kept = 0; kept < (1u << since.size()); ++kept) {
+            std::vector<std::uint8_t> left = synced;
+            for (std::size_t i = 0; i < since.size(); ++i) {
+                if ((kept >> i) & 1) apply_change(left, *since[i]);
+            }
+            visit(left, at + ", changes kept " + std::to_string(kept));
+        }
+        std::vector<std::uint8_t> before = synced;
+        for (std::size_t i = 0; i < since.size(); ++i) {
+            const memory_file::change& c = *since[i];
+            if (c.kind == memory_file::change::e_write) {
+                const std::int64_t end = c.position + std::int64_t(c.bytes.size());
+                for (std::int64_t cut = (c.position / k_sector + 1) * k_sector; cut < end;
+                     cut += k_sector) {
+                    memory_file::change part = c;
+                    part.bytes.resize(std::size_t(cut - c.position));
+                    std::vector<std::uint8_t> left = before;
+                    apply_change(left, part);
+                    visit(left, at + ", change " + std::to_string(i + 1) + " torn at byte " +
+                                    std::to_string(cut));
+                }
+            }
+            apply_change(before, c);
+        }
+    };
+    for (const memory_file::change& c : changes) {
+        if (c.kind != memory_file::change::e_sync) {
+            since.push_back(&c);
+            continue;
+        }
+        visit_stretch();
+        for (const memory_file::change* done : since) apply_change(synced, *done);
+        since.clear();
+        ++stretch;
+    }
+    visit_stretch();
 }
 
 }  // namespace palvex_test

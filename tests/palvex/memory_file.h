@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,19 @@ class memory_file final : public detail::storage {
     void close() override { closed = true; }
     bool closed = false;
 };
+
+// A power loss on a disk like this one: what a file may hold after it, at
+// any moment of the changes logged from `start` on. Everything up to the
+// last sync before the loss is kept; of the changes after it, any subset
+// (each whole or lost, in order), or one write torn at a sector boundary
+// (its sectors before the boundary kept, with every change before it in
+// that stretch). `visit` sees each state and a label that says which it is.
+constexpr std::int64_t k_sector = 512;
+using power_loss_visit = std::function<void(const std::vector<std::uint8_t>&, const std::string&)>;
+void power_losses(const std::vector<std::uint8_t>& start,
+                  const std::vector<memory_file::change>& changes, const power_loss_visit& visit);
+
+// The file after one change.
+void apply_change(std::vector<std::uint8_t>& bytes, const memory_file::change& c);
 
 }  // namespace palvex_test

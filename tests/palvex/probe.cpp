@@ -12,6 +12,11 @@
 #include <windows.h>
 #endif
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
 namespace palvex_test {
 
 namespace {
@@ -260,6 +265,46 @@ mediainfo_result mediainfo(const std::string& file) {
     in >> result.video_frames >> result.audio_frames;
 #endif
     return result;
+}
+
+std::vector<std::int64_t> decode_here(const std::string& file, std::int64_t* refused) {
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, file.c_str(), nullptr, nullptr) < 0) return {-1};
+    std::vector<std::int64_t> frames(input->nb_streams, 0);
+    std::vector<AVCodecContext*> decoders(input->nb_streams, nullptr);
+    if (avformat_find_stream_info(input, nullptr) < 0) frames = {-1};
+    for (unsigned i = 0; i < input->nb_streams && frames[0] >= 0; ++i) {
+        const AVCodec* codec = avcodec_find_decoder(input->streams[i]->codecpar->codec_id);
+        decoders[i] = avcodec_alloc_context3(codec);
+        avcodec_parameters_to_context(decoders[i], input->streams[i]->codecpar);
+        avcodec_open2(decoders[i], codec, nullptr);
+    }
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto receive = [&](std::size_t i) {
+        while (avcodec_receive_frame(decoders[i], frame) == 0) ++frames[i];
+    };
+    while (frames[0] >= 0 && av_read_frame(input, packet) >= 0) {
+        const auto i = std::size_t(packet->stream_index);
+        if (avcodec_send_packet(decoders[i], packet) < 0) {
+            if (refused == nullptr) {
+                frames[i] = -1000000;
+            } else {
+                ++*refused;
+            }
+        }
+        receive(i);
+        av_packet_unref(packet);
+    }
+    for (std::size_t i = 0; i < decoders.size() && frames[0] >= 0; ++i) {
+        avcodec_send_packet(decoders[i], nullptr);
+        receive(i);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    for (AVCodecContext*& d : decoders) avcodec_free_context(&d);
+    avformat_close_input(&input);
+    return frames;
 }
 
 }  // namespace palvex_test

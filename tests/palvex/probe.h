@@ -61,4 +61,11 @@ struct mediainfo_result {
 };
 mediainfo_result mediainfo(const std::string& file);
 
+// Frames decoded per stream (video first) by FFmpeg's own demuxer and
+// decoders, in this process: quicker than a probe, for many files. {-1}
+// when the file does not open. A stream whose decoder refuses a packet
+// counts -1000000, unless `refused` is given: it then counts the packets
+// refused, and the frames go on counting.
+std::vector<std::int64_t> decode_here(const std::string& file, std::int64_t* refused = nullptr);
+
 }  // namespace palvex_test

@@ -143,11 +143,12 @@ TEST(index_room, a_failed_write_keeps_its_reason_and_the_file_is_still_finished)
 // put on the disk does not count as complete.
 TEST(index_room, a_failed_sync_fails_the_writer_and_its_fragment_is_not_kept) {
     auto file = disk(INT64_MAX);
-    file->fail_sync = 6;
+    file->fail_sync = 10;
     const session s = record(std::move(file), 2000);
     EXPECT_EQ(detail::describe(s.first),
               "The file could not be put on the disk: Input/output error");
-    // Syncs 1 to 5 put the header and four fragments on the disk.
+    // Sync 1 puts the header on the disk, and two syncs each fragment (its
+    // data, then its moof made alive): syncs 2 to 9 put four fragments.
     EXPECT_EQ(read_full_index(s.after).samples[0], 4 * 25);
     EXPECT_FALSE(fragmented(s.after));
 }

@@ -158,6 +158,7 @@ fragments complete_fragments(const std::vector<std::uint8_t>& bytes) {
         };
         if (b.type == detail::fourcc("moov") && !have_movie) {
             have_movie = !detail::read_movie(payload(b), m);
+            out.header_length = detail::read_length(payload(b));
             out.end = b.position + b.size;
         } else if (b.type == detail::fourcc("moof") && have_movie && i + 1 < boxes.size() &&
                    boxes[i + 1].type == detail::fourcc("mdat")) {
@@ -167,7 +168,16 @@ fragments complete_fragments(const std::vector<std::uint8_t>& bytes) {
         }
     }
     for (const detail::track& t : m.tracks) out.samples.push_back(std::int64_t(t.samples.size()));
+    out.length = detail::movie_length(m);
     return out;
+}
+
+std::vector<std::int64_t> fragment_starts(const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::int64_t> starts;
+    for (const detail::top_box& b : layout(bytes)) {
+        if (b.type == detail::fourcc("moof")) starts.push_back(b.position);
+    }
+    return starts;
 }
 
 full_index read_full_index(const std::vector<std::uint8_t>& bytes) {

@@ -64,8 +64,14 @@ struct fragments {
     std::int64_t end = 0;  // of the last complete fragment (or of the first index)
     std::int64_t count = 0;
     std::vector<std::int64_t> samples;  // per track
+    std::int64_t length = 0;            // how long they last, in the movie's time scale
+    // What the first index's length box tells; -1 without one (or without
+    // an index at the top level).
+    std::int64_t header_length = -1;
 };
 fragments complete_fragments(const std::vector<std::uint8_t>& bytes);
+// Where each top-level moof of a file starts.
+std::vector<std::int64_t> fragment_starts(const std::vector<std::uint8_t>& bytes);
 
 // What the full index of an ordinary file lists: the samples per track (from
 // stsz) and the size of the moov box; empty samples when there is none.

@@ -262,9 +262,14 @@ std::size_t most_fragments_kept(std::size_t fragments,
     for (std::size_t kept = fragments - 1; kept > 0 && low == 0; --kept) {
         if (room(kept) >= largest) low = kept;
     }
-    if (low > 0) {
-        if (!fits(low + 1)) return low;
-        low = low + 1;
+    // From there a few steps, growing, to one that does not fit; the
+    // largest that does lies between.
+    for (std::size_t step = 1; low > 0 && low + step < high; step *= 2) {
+        if (!fits(low + step)) {
+            high = low + step;
+            break;
+        }
+        low += step;
     }
     while (high - low > 1) {
         const std::size_t middle = low + (high - low) / 2;

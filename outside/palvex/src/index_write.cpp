@@ -308,12 +308,9 @@ presentation present_view(const track_view& v, std::uint32_t movie_timescale,
         first = std::min(last, sound_start);
         // The encoder's padding after the last recorded sample is not shown
         // either, up to the end of the stored sample that holds it: players
-        // drop a sample that an edit shows only in part. Of a part of the
-        // recording, every sample is recorded sound.
-        const std::int64_t recorded =
-            v.samples.size() < t.samples.size()
-                ? std::int64_t(v.samples.size()) * sound.frame_size - sound.priming
-                : sound.recorded;
+        // drop a sample that an edit shows only in part. Of the first
+        // fragments of a recording, every sample is recorded sound.
+        const std::int64_t recorded = v.samples.size() < t.samples.size() ? 0 : sound.recorded;
         if (recorded > 0) {
             const std::int64_t end = sound.priming + recorded;
             const std::int64_t whole_end =

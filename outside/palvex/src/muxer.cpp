@@ -80,18 +80,19 @@ fault muxer::handed_over() {
     // A new fragment (or the header): on the disk before the next one is
     // made, so that a power loss, too, leaves every fragment but the last.
     if (m_out->handed_over(!header)) return write_fault(0);
+    const std::int64_t from = header ? 0 : m_complete_ends.back();
     if (header) {
         m_header_end = end;
     } else {
         ++m_fragments;
-        // Only a fragment on the disk counts in the header's length.
-        if (m_keep_length) {
-            if (fault f = count_length(m_complete_ends.back(), end)) return file_fault(f);
-        }
     }
     if (m_complete_ends.size() >= k_kept_ends) m_complete_ends.erase(m_complete_ends.begin());
     m_complete_ends.push_back(end);
     update_index_room();
+    // Only a fragment on the disk counts in the header's length.
+    if (!header && m_keep_length) {
+        if (fault f = count_length(from, end)) return file_fault(f);
+    }
     return {};
 }
 

@@ -20,6 +20,9 @@ constexpr int k_buffer_size = 64 << 10;
 // system is asked about once a second of media, not at every write.
 constexpr std::int64_t k_room_step = std::int64_t(1) << 20;
 
+const std::uint8_t k_moof[4] = {'m', 'o', 'o', 'f'};
+const std::uint8_t k_free[4] = {'f', 'r', 'e', 'e'};
+
 const char* const k_stop_tail =
     "; the file keeps its last complete fragment and room for its index, and is finished when "
     "the writer closes";
@@ -60,7 +63,18 @@ int output::write_packet(void* opaque, av_bytes data, int size) {
     }
     const std::int64_t end = self.m_position + size;
     if (end > self.m_end && !self.make_room(end)) return AVERROR(ENOSPC);
-    if (fault f = self.m_file->write_at(self.m_position, {data, std::size_t(size)})) {
+    std::span<const std::uint8_t> bytes(data, std::size_t(size));
+    // The type of the next fragment's moof, when this write holds it.
+    const std::int64_t type_at = self.m_next_fragment + 4 - self.m_position;
+    if (self.m_next_fragment >= 0 && type_at >= 0 && type_at + 4 <= size &&
+        std::equal(data + type_at, data + type_at + 4, k_moof)) {
+        self.m_scratch.assign(data, data + size);
+        std::copy(k_free, k_free + 4, self.m_scratch.begin() + type_at);
+        bytes = self.m_scratch;
+        self.m_hidden = self.m_next_fragment;
+        self.m_next_fragment = -1;
+    }
+    if (fault f = self.m_file->write_at(self.m_position, bytes)) {
         std::string text = "Write failed: " + f.text;
         if (self.m_room == e_room_none)
             text += "; no room was kept for the index: " + self.m_why_fragmented;
@@ -143,11 +157,27 @@ bool output::no_room(const std::string& stop, const std::string& reason) {
 }
 
 fault output::handed_over(bool holds_media) {
+    if (fault f = sync()) return f;
+    if (m_hidden >= 0) {
+        // The fragment is on the disk: its moof comes alive, and that too
+        // before anything counts it.
+        if (fault f = m_file->write_at(m_hidden + 4, byte_span(k_moof, 4))) {
+            m_problem = failure(e_fault_write, "Write failed: " + f.text);
+            return m_problem;
+        }
+        m_hidden = -1;
+        if (fault f = sync()) return f;
+    }
+    m_next_fragment = m_end;
+    if (holds_media && m_room == e_room_pending) m_room = e_room_held;
+    return {};
+}
+
+fault output::sync() {
     if (fault f = m_file->sync()) {
         m_problem = failure(e_fault_write, "The file could not be put on the disk: " + f.text);
         return m_problem;
     }
-    if (holds_media && m_room == e_room_pending) m_room = e_room_held;
     return {};
 }
 
@@ -177,7 +207,7 @@ fault output::write_length(std::int64_t length) {
     byte_writer value;
     value.u64(std::uint64_t(length));
     if (fault f = m_file->write_at(m_length_field, value.bytes())) {
-        m_problem = failure(e_fault_write, "The file's length could not be written: " + f.text);
+        m_problem = failure(e_fault_write, "Write failed: " + f.text);
         return m_problem;
     }
     return {};

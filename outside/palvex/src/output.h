@@ -57,7 +57,11 @@ class output {
     void need_index_room(std::int64_t bytes) { m_index_room = bytes; }
     std::int64_t index_room() const { return m_index_room; }
     // The muxer has handed over its header or (holds_media) a whole
-    // fragment: it goes to the disk before anything else is written.
+    // fragment: it goes to the disk before anything else is written. A
+    // fragment's moof goes to the file as a free box, and becomes a moof
+    // once the whole fragment is on the disk (synced again): a power loss
+    // that tears a fragment leaves a free box cut short, which players
+    // pass over, never a moof cut short, which stops them reading the file.
     fault handed_over(bool holds_media);
 
     // Why the last write failed: the system's reason, or why media stopped.
@@ -77,6 +81,7 @@ class output {
     static int write_packet(void* opaque, av_bytes data, int size);
     static std::int64_t seek(void* opaque, std::int64_t offset, int whence);
 
+    fault sync();
     // Before the file grows to `end`: false when it must not.
     bool make_room(std::int64_t end);
     // No room for the index: before the first complete fragment the reserve
@@ -89,8 +94,11 @@ class output {
     std::int64_t m_end = 0;        // of the data written
     std::int64_t m_allocated = 0;  // room held from the start of the file
     std::int64_t m_index_room = 0;
-    std::int64_t m_shift = 0;       // bytes the header grew by after the muxer wrote it
-    std::int64_t m_header_end = 0;  // nothing is written below it again
+    std::int64_t m_shift = 0;           // bytes the header grew by after the muxer wrote it
+    std::int64_t m_header_end = 0;      // nothing is written below it again
+    std::int64_t m_next_fragment = -1;  // where the next fragment's moof starts
+    std::int64_t m_hidden = -1;         // a moof written as free until its fragment is synced
+    byte_vector m_scratch;              // a write with a moof hidden in it
     std::int64_t m_length_field = -1;
     e_room_state m_room = e_room_pending;
     std::string m_why_fragmented;  // why no room is held, once it is given up

@@ -1,0 +1,199 @@
+// The length a fragmented file's header tells: a fragment counts once it is
+// on the disk, and a power loss at any moment of a recording or of any way
+// it ends leaves a file that plays and whose header never tells more than
+// its complete fragments hold.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "index.h"
+#include "memory_file.h"
+#include "probe.h"
+#include "recording.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace palvex_test;
+
+constexpr std::int32_t k_bit_rate = 200000;  // about 25 KB a fragment
+
+// Writes pairs of the clock signal at 320x240 until one fails.
+detail::fault write_pairs(detail::recording& r, clock_signal& signal, std::int32_t pairs) {
+    for (std::int32_t i = 0; i < pairs; ++i) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        detail::fault f = r.write_video(frame, -1);
+        if (!f) f = r.write_audio(block);
+        frame->release();
+        block->release();
+        if (f) return f;
+    }
+    return {};
+}
+
+detail::fault open_small(detail::recording& r, std::unique_ptr<memory_file> file) {
+    settings settings("palvex_length.m4v", 320, 240);
+    settings.info.bit_rate = k_bit_rate;
+    settings.info.audio_bit_rate = 16000;
+    return r.open(settings.info, std::move(file));
+}
+
+// Where the header's length lies: the 8 bytes that every length write puts.
+bool is_length_write(const memory_file::change& c, std::int64_t field) {
+    return c.kind == memory_file::change::e_write && c.position == field && c.bytes.size() == 8;
+}
+
+TEST(header_length, a_fragment_counts_in_the_header_once_it_is_on_the_disk) {
+    auto owned = std::make_unique<memory_file>();
+    memory_file& file = *owned;
+    file.log_changes = true;
+    detail::recording r;
+    ASSERT_FALSE(open_small(r, std::move(owned)));
+    clock_signal signal(320, 240);
+    ASSERT_FALSE(write_pairs(r, signal, 230));
+    const std::int64_t field = r.out()->length_field();
+    ASSERT_GT(field, 0);
+    // The field lies in one sector of the disk.
+    EXPECT_EQ(field / k_sector, (field + 7) / k_sector);
+
+    std::vector<std::uint8_t> now;
+    std::int64_t length_at_last_sync = 0;
+    std::int64_t length_writes = 0;
+    const memory_file::change* previous = nullptr;
+    for (const memory_file::change& c : file.changes) {
+        apply_change(now, c);
+        const fragments f = complete_fragments(now);
+        if (is_length_write(c, field)) {
+            ++length_writes;
+            // Written only right after a sync, and then exactly what the
+            // fragments on the disk hold.
+            ASSERT_NE(previous, nullptr);
+            EXPECT_EQ(previous->kind, memory_file::change::e_sync)
+                << "length write " << length_writes;
+            EXPECT_EQ(f.header_length, f.length) << "length write " << length_writes;
+        }
+        if (f.header_length >= 0) {
+            EXPECT_LE(f.header_length, f.length) << "after change " << (&c - file.changes.data());
+        }
+        if (c.kind == memory_file::change::e_sync) {
+            // One fragment short at most: the one this sync put on the disk.
+            EXPECT_EQ(f.header_length, length_at_last_sync);
+            length_at_last_sync = f.length;
+        }
+        previous = &c;
+    }
+    const fragments last = complete_fragments(now);
+    std::printf("%lld fragments, %lld length writes; the header tells %lld ms\n",
+                static_cast<long long>(last.count), static_cast<long long>(length_writes),
+                static_cast<long long>(last.header_length));
+    EXPECT_EQ(length_writes, last.count);
+    EXPECT_EQ(last.header_length, last.length);
+    // Eight whole seconds (the encoder holds the last frames back): the
+    // pictures' presentation ends 80 ms later than their decoding.
+    EXPECT_EQ(last.count, 8);
+    EXPECT_EQ(last.length, 8080);
+}
+
+// A whole recording into a memory disk, every change logged, closed.
+struct logged_session {
+    std::vector<memory_file::change> changes;
+    std::vector<std::uint8_t> bytes;  // after close()
+    std::string note;                 // what close() added to the error
+    detail::fault first;              // of the writes
+};
+
+logged_session record_logged(bool can_allocate, std::int64_t capacity, std::int32_t pairs,
+                             bool close = true) {
+    auto owned = std::make_unique<memory_file>();
+    memory_file& file = *owned;
+    file.log_changes = true;
+    file.can_allocate = can_allocate;
+    file.capacity = capacity;
+    detail::recording r;
+    EXPECT_FALSE(open_small(r, std::move(owned)));
+    clock_signal signal(320, 240);
+    logged_session out;
+    out.first = write_pairs(r, signal, pairs);
+    if (close) r.close();
+    out.changes = file.changes;
+    out.bytes = file.bytes;
+    out.note = r.close_note();
+    return out;
+}
+
+// The pictures a state must play: those of its complete fragments, or of its
+// full index once it is an ordinary file.
+std::int64_t pictures_held(const std::vector<std::uint8_t>& bytes, const fragments& f) {
+    if (f.count > 0) return f.samples[0];
+    const full_index index = read_full_index(bytes);
+    return index.samples.size() == 2 ? index.samples[0] : 0;
+}
+
+TEST(header_length, a_power_loss_at_any_moment_leaves_a_file_that_plays_and_tells_no_more) {
+    // Where the fragments of this recording start, from a run left open.
+    const std::vector<std::int64_t> starts =
+        fragment_starts(record_logged(true, INT64_MAX, 250, false).bytes);
+    ASSERT_GE(starts.size(), 8u);
+    struct scenario {
+        const char* label;
+        bool can_allocate;
+        std::int64_t capacity;
+        std::int32_t pairs;
+        const char* note;  // the start of what close() adds to the error
+    };
+    const std::int64_t room_for_six = starts[6] + 60000;
+    for (const scenario& sc : {
+             scenario{"clean end", true, INT64_MAX, 130, ""},
+             scenario{"full disk, room kept", true, room_for_six, 250, ""},
+             scenario{"full disk, no room, the torn fragment holds the index", false,
+                      starts[5] + 20000, 250, "; the file is finished, with all of its media"},
+             scenario{"full disk, no room, a fragment given up", false, starts[5] + 40, 250,
+                      "; the file is finished, without its last 1.00 s of media"},
+             scenario{"full disk, no room, no fragment can hold the index", false, starts[1] + 40,
+                      250, "; the file is too short to hold its index"},
+         }) {
+        SCOPED_TRACE(sc.label);
+        const logged_session s = record_logged(sc.can_allocate, sc.capacity, sc.pairs);
+        EXPECT_EQ(s.note.substr(0, std::string(sc.note).size()), sc.note) << s.note;
+        const std::string file = std::string("palvex_power_loss.m4v");
+        std::int64_t states = 0, decoded = 0, torn_packets = 0;
+        power_losses({}, s.changes,
+                     [&](const std::vector<std::uint8_t>& left, const std::string& label) {
+                         const fragments f = complete_fragments(left);
+                         if (f.header_length >= 0) {
+                             ASSERT_LE(f.header_length, f.length) << label;
+                         }
+                         const std::vector<std::string> boxes = top_level_boxes(left);
+                         // Only the last box may be cut short: what was being written.
+                         for (std::size_t i = 0; i + 1 < boxes.size(); ++i) {
+                             ASSERT_NE(boxes[i], "?") << label;
+                         }
+                         const std::int64_t held = pictures_held(left, f);
+                         if (++states % 4 != 0 || held == 0) return;
+                         ++decoded;
+                         write_file(file, left);
+                         // A fragment torn by the loss may hold packets cut short, which
+                         // the decoder refuses; every complete fragment plays.
+                         std::int64_t refused = 0;
+                         const std::vector<std::int64_t> frames = decode_here(file, &refused);
+                         ASSERT_GE(frames.size(), 1u) << label;
+                         EXPECT_GE(frames[0], held) << label;
+                         if (frames[0] < held) write_file("palvex_power_loss_failed.m4v", left);
+                         if (refused > 0) ++torn_packets;
+                     });
+        std::printf(
+            "%s: %lld states a power loss may leave, %lld of them decoded (%lld with a "
+            "torn packet after the complete fragments)\n",
+            sc.label, static_cast<long long>(states), static_cast<long long>(decoded),
+            static_cast<long long>(torn_packets));
+        // And the file as it ends.
+        write_file(file, s.bytes);
+        const fragments last = complete_fragments(s.bytes);
+        const std::vector<std::int64_t> frames = decode_here(file);
+        ASSERT_GE(frames.size(), 1u);
+        EXPECT_EQ(frames[0], pictures_held(s.bytes, last));
+    }
+}
+
+}  // namespace
