@@ -8,9 +8,16 @@
 //   Time, the index's size against the bound the room is kept for, and the
 //   peak memory of the finish (clean for the first case run: run one case
 //   alone, as --benchmark_filter=finish_index/seconds:86400, to measure it).
-// - room_fps: the writer's frames per second with the room for the index
-//   and without it, 1920x1080 into a file in the working directory, runs
-//   paired and interleaved (with, without, without, with, ...).
+// - give_up_finish: the finish of a recording of 1 minute, 1 hour and 24
+//   hours, synthesised as above, that filled a disk where no room could be
+//   kept for its index: the fewest last fragments that hold it are given
+//   up. Time, peak memory, and how much media that gave up.
+// - room_fps, length_fps, fragment_sync_fps: the writer's frames per second
+//   with and without the room for the index, the header's length (with
+//   each moof hidden until its fragment is synced), and that second sync
+//   of every fragment alone, 1920x1080 into a file in the working
+//   directory, runs paired and interleaved (with, without, without, with,
+//   ...).
 //
 //   flock /tmp/karvon-bench.lock build/default/bin/palvex_index_bench
 #include <benchmark/benchmark.h>
@@ -81,8 +88,9 @@ mp4::info settings(const std::u16string& name, std::int32_t width, std::int32_t 
     return info;
 }
 
-// The header (ftyp and the first moov) of a real recording.
-detail::byte_vector real_header() {
+// The header (ftyp and the first moov) of a real recording; `length_field`
+// gets where it tells the length.
+detail::byte_vector real_header(std::int64_t* length_field = nullptr) {
     const std::string name = "palvex_bench_header.m4v";
     const std::u16string wide(name.begin(), name.end());
     detail::byte_vector header;
@@ -95,6 +103,7 @@ detail::byte_vector real_header() {
         if (ended.complete_ends.empty()) return header;
         header.resize(std::size_t(ended.complete_ends.front()));
         r.out()->file().read_at(0, header);
+        if (length_field != nullptr) *length_field = ended.length_field;
     }
     std::remove(name.c_str());
     return header;
@@ -244,17 +253,69 @@ void finish_index(benchmark::State& state) {
     }
 }
 
-// Frames per second of one recording of `frames` pictures, with or without
-// the room for the index.
-double recording_fps(int frames, bool room) {
+// A full disk where no room could be kept: the day ends 4 KiB into a
+// fragment that was being written, and the finish gives up the fewest last
+// fragments that hold the index. Time, peak memory, and the media given up.
+void give_up_finish(benchmark::State& state) {
+    const std::int64_t seconds = state.range(0);
+    std::int64_t length_field = -1;
+    const detail::byte_vector header = real_header(&length_field);
+    if (header.size() < 100 || length_field < 0) {
+        state.SkipWithError("no header from a real recording");
+        return;
+    }
+    const std::string name = "palvex_bench_full.m4v";
+    for (auto _ : state) {
+        state.PauseTiming();
+        synthesised day;
+        {
+            auto file = open_file(name, true);
+            day = synthesise_day(*file, header, seconds);
+            // The torn start of the next fragment, its moof hidden as free.
+            detail::byte_vector torn(4096, 0);
+            torn[2] = 0x02;
+            torn[4] = 'f', torn[5] = 'r', torn[6] = 'e', torn[7] = 'e';
+            file->write_at(day.size, torn);
+        }
+        day.record.ended = false;
+        day.record.complete_ends = {day.size};
+        day.record.length_field = length_field;
+        auto file = open_file(name, false);
+        reset_peak_memory();
+        const double before = vm_hwm_mib();
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        detail::given_up lost;
+        const detail::fault f = detail::finish_giving_up(*file, day.record, day.size, lost);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.PauseTiming();
+        const double peak = vm_hwm_mib();
+        if (f) {
+            state.SkipWithError(detail::describe(f).c_str());
+            break;
+        }
+        state.counters["finish_s"] = took;
+        state.counters["peak_MiB"] = peak;
+        state.counters["peak_over_start_MiB"] = peak - before;
+        state.counters["fragments_given_up"] = double(lost.fragments - lost.kept);
+        state.counters["media_given_up_s"] = lost.seconds;
+        state.counters["file_GiB"] = double(day.size) / (1 << 30);
+        file.reset();
+        std::remove(name.c_str());
+        state.ResumeTiming();
+    }
+}
+
+// Frames per second of one recording of `frames` pictures.
+double recording_fps(int frames, const detail::recording_options& options) {
     const std::string name = "palvex_bench_room.m4v";
     const std::u16string wide(name.begin(), name.end());
     mp4::info info = settings(wide, 1920, 1080);
     const auto start = std::chrono::steady_clock::now();
     {
         detail::recording r;
-        if (r.open(info)) return 0.0;
-        if (!room) r.out()->forgo_room();
+        if (r.open(info, nullptr, options)) return 0.0;
         if (!record(r, 1920, 1080, frames) || r.close()) return 0.0;
     }
     const double seconds =
@@ -263,30 +324,58 @@ double recording_fps(int frames, bool room) {
     return frames / seconds;
 }
 
-void room_fps(benchmark::State& state) {
+// Recordings with the writer as it is and with a part turned off, in pairs
+// whose order alternates (with, without; without, with; ...).
+void paired_fps(benchmark::State& state, const detail::recording_options& without_part) {
     const int frames = int(state.range(0));
     const int pairs = int(state.range(1));
     for (auto _ : state) {
         std::vector<double> with, without, ratios;
         for (int p = 0; p < pairs; ++p) {
-            // with, without; then without, with: neither goes first always.
-            const bool room_first = p % 2 == 0;
-            const double a = recording_fps(frames, room_first);
-            const double b = recording_fps(frames, !room_first);
-            with.push_back(room_first ? a : b);
-            without.push_back(room_first ? b : a);
+            const bool with_first = p % 2 == 0;
+            const double a =
+                recording_fps(frames, with_first ? detail::recording_options{} : without_part);
+            const double b =
+                recording_fps(frames, with_first ? without_part : detail::recording_options{});
+            with.push_back(with_first ? a : b);
+            without.push_back(with_first ? b : a);
             ratios.push_back(with.back() / without.back());
         }
         const auto median = [](std::vector<double> v) {
             std::sort(v.begin(), v.end());
             return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
         };
-        state.counters["fps_with_room"] = median(with);
+        state.counters["fps_with"] = median(with);
         state.counters["fps_without"] = median(without);
         state.counters["median_ratio"] = median(ratios);
         state.counters["worst_ratio"] = *std::min_element(ratios.begin(), ratios.end());
         state.counters["best_ratio"] = *std::max_element(ratios.begin(), ratios.end());
     }
+}
+
+// The room for the index.
+void room_fps(benchmark::State& state) {
+    detail::recording_options without;
+    without.keep_room = false;
+    paired_fps(state, without);
+}
+
+// The header's length: its box and its update after every fragment, with
+// each moof kept hidden until its fragment is on the disk (a second sync a
+// fragment), against neither.
+void length_fps(benchmark::State& state) {
+    detail::recording_options without;
+    without.keep_length = false;
+    without.hide_fragments = false;
+    paired_fps(state, without);
+}
+
+// The second sync of every fragment alone: moofs hidden until their
+// fragment is synced, against moofs written as they come.
+void fragment_sync_fps(benchmark::State& state) {
+    detail::recording_options without;
+    without.hide_fragments = false;
+    paired_fps(state, without);
 }
 
 BENCHMARK(finish_index)
@@ -296,9 +385,26 @@ BENCHMARK(finish_index)
     ->Arg(86400)
     ->Iterations(3)
     ->Unit(benchmark::kSecond);
+BENCHMARK(give_up_finish)
+    ->ArgName("seconds")
+    ->Arg(60)
+    ->Arg(3600)
+    ->Arg(86400)
+    ->Iterations(3)
+    ->Unit(benchmark::kSecond);
 BENCHMARK(room_fps)
     ->ArgNames({"frames", "pairs"})
     ->Args({250, 6})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK(length_fps)
+    ->ArgNames({"frames", "pairs"})
+    ->Args({250, 12})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK(fragment_sync_fps)
+    ->ArgNames({"frames", "pairs"})
+    ->Args({250, 12})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 

@@ -31,9 +31,11 @@ muxer::~muxer() {
     if (m_output != nullptr) avformat_free_context(m_output);
 }
 
-fault muxer::open(std::unique_ptr<storage> file, bool keep_length) {
-    m_keep_length = keep_length;
+fault muxer::open(std::unique_ptr<storage> file, const recording_options& options) {
+    m_keep_length = options.keep_length;
     m_out = std::make_unique<output>(std::move(file));
+    if (!options.keep_room) m_out->forgo_room();
+    if (!options.hide_fragments) m_out->show_fragments_at_once();
     if (fault f = m_out->open()) return f;
     // The container is chosen by name, whatever the file name's extension.
     const AVOutputFormat* format = av_guess_format("mp4", nullptr, nullptr);

@@ -21,6 +21,14 @@ extern "C" {
 
 namespace Selmet::Palvex::detail {
 
+// How a recording treats its file. The public writer always takes these
+// defaults; benchmarks and tests turn parts off to compare.
+struct recording_options {
+    bool keep_room = true;       // room for the index allocated ahead
+    bool keep_length = true;     // the header tells how long the complete fragments last
+    bool hide_fragments = true;  // a fragment's moof is written as free until synced
+};
+
 class muxer {
   public:
     muxer() = default;
@@ -28,8 +36,7 @@ class muxer {
     muxer(const muxer&) = delete;
     muxer& operator=(const muxer&) = delete;
 
-    // Without keep_length the header tells no length (for comparisons).
-    fault open(std::unique_ptr<storage> file, bool keep_length = true);
+    fault open(std::unique_ptr<storage> file, const recording_options& options = {});
     AVFormatContext* context() const { return m_output; }
     output& out() { return *m_out; }
 

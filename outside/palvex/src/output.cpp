@@ -168,7 +168,7 @@ fault output::handed_over(bool holds_media) {
         m_hidden = -1;
         if (fault f = sync()) return f;
     }
-    m_next_fragment = m_end;
+    if (m_hide_fragments) m_next_fragment = m_end;
     if (holds_media && m_room == e_room_pending) m_room = e_room_held;
     return {};
 }

@@ -36,9 +36,11 @@ class output {
     AVIOContext* context() const { return m_io; }
     storage& file() { return *m_file; }
 
-    // Writes without looking for room first: the file is left fragmented
-    // when a write fails. For comparisons and tests.
+    // Writes without looking for room first. For comparisons and tests.
     void forgo_room();
+    // Writes every moof as it comes, so that a torn fragment may leave one
+    // cut short. For comparisons.
+    void show_fragments_at_once() { m_hide_fragments = false; }
 
     // Gives the header that the muxer has just written (and nothing after
     // it yet) a length box, which says how long the complete fragments
@@ -99,6 +101,7 @@ class output {
     std::int64_t m_next_fragment = -1;  // where the next fragment's moof starts
     std::int64_t m_hidden = -1;         // a moof written as free until its fragment is synced
     byte_vector m_scratch;              // a write with a moof hidden in it
+    bool m_hide_fragments = true;
     std::int64_t m_length_field = -1;
     e_room_state m_room = e_room_pending;
     std::string m_why_fragmented;  // why no room is held, once it is given up

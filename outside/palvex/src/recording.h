@@ -26,7 +26,8 @@ class recording {
     recording& operator=(const recording&) = delete;
 
     // Into the file the settings name, or into `file` where one is given.
-    fault open(const writer::mp4::info& settings, std::unique_ptr<storage> file = nullptr);
+    fault open(const writer::mp4::info& settings, std::unique_ptr<storage> file = nullptr,
+               const recording_options& options = {});
     fault write_video(const video_message* frame, std::int64_t time);
     fault write_audio(const audio_message* samples);
 
