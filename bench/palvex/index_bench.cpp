@@ -88,9 +88,8 @@ mp4::info settings(const std::u16string& name, std::int32_t width, std::int32_t 
     return info;
 }
 
-// The header (ftyp and the first moov) of a real recording; `length_field`
-// gets where it tells the length.
-detail::byte_vector real_header(std::int64_t* length_field = nullptr) {
+// The header (ftyp and the first moov) of a real recording.
+detail::byte_vector real_header() {
     const std::string name = "palvex_bench_header.m4v";
     const std::u16string wide(name.begin(), name.end());
     detail::byte_vector header;
@@ -103,7 +102,6 @@ detail::byte_vector real_header(std::int64_t* length_field = nullptr) {
         if (ended.complete_ends.empty()) return header;
         header.resize(std::size_t(ended.complete_ends.front()));
         r.out()->file().read_at(0, header);
-        if (length_field != nullptr) *length_field = ended.length_field;
     }
     std::remove(name.c_str());
     return header;
@@ -258,9 +256,8 @@ void finish_index(benchmark::State& state) {
 // fragments that hold the index. Time, peak memory, and the media given up.
 void give_up_finish(benchmark::State& state) {
     const std::int64_t seconds = state.range(0);
-    std::int64_t length_field = -1;
-    const detail::byte_vector header = real_header(&length_field);
-    if (header.size() < 100 || length_field < 0) {
+    const detail::byte_vector header = real_header();
+    if (header.size() < 100) {
         state.SkipWithError("no header from a real recording");
         return;
     }
@@ -279,7 +276,6 @@ void give_up_finish(benchmark::State& state) {
         }
         day.record.ended = false;
         day.record.complete_ends = {day.size};
-        day.record.length_field = length_field;
         auto file = open_file(name, false);
         reset_peak_memory();
         const double before = vm_hwm_mib();

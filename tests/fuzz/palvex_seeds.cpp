@@ -113,6 +113,12 @@ int main(int argc, char** argv) {
     put(folder + "/finish/clean_end", fragmented, {0, 0xff});
     put(folder + "/finish/torn_media_end", torn, {1, 0xff});
     put(folder + "/finish/torn_cut", torn, {2, 0xff});
+    // The finish without room, which gives up fragments for the index: the
+    // torn file, and one whose tail is too short to hold the index.
+    put(folder + "/finish/give_up_torn", torn, {0x21, 0xff});
+    std::vector<std::uint8_t> short_tail(fragmented.begin(), fragmented.begin() + whole.end);
+    short_tail.insert(short_tail.end(), fragmented.begin() + 40, fragmented.begin() + 72);
+    put(folder + "/finish/give_up_short_tail", short_tail, {0x20, 0xff});
     // Box layout: the files, readable throughout (an unreadable byte of all
     // ones), one that cannot be read from its middle on, and the top-level
     // boxes of both files as a description of boxes to write.

@@ -315,11 +315,17 @@ fault finish_giving_up(storage& file, const finish_record& record, std::int64_t 
     const std::int64_t end = end_of(kept);
     // The header tells no more than the fragments kept, on the disk before
     // the ones given up stop counting.
-    if (kept < fragments && record.length_field >= 0) {
+    std::size_t offset = 0, bytes = 0;
+    if (kept < fragments && find_length(c.first_moov, offset, bytes)) {
+        const top_box& moov = *std::find_if(c.layout.begin(), c.layout.end(), [](const top_box& b) {
+            return b.type == fourcc("moov");
+        });
         byte_writer value;
-        value.u64(std::uint64_t(length));
+        bytes == 8 ? value.u64(std::uint64_t(length))
+                   : value.u32(std::uint32_t(std::min<std::int64_t>(length, k_max_u32)));
         if (changed != nullptr) *changed = true;
-        if (fault f = apply(file, patch{record.length_field, value.take(), true})) return f;
+        const std::int64_t at = moov.position + moov.header + std::int64_t(offset);
+        if (fault f = apply(file, patch{at, value.take(), true})) return f;
     }
     const std::vector<top_box> layout = boxes_before(c.layout, end);
     std::vector<patch> plan = plan_finish(layout, end, c.size, index);

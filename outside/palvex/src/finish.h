@@ -24,8 +24,6 @@ struct finish_record {
     // Samples handed to the muxer per track, in the order of the tracks;
     // checked against the file after a clean end.
     std::vector<std::int64_t> samples_written;
-    // Where the header's length lies in the file; -1 where it has none.
-    std::int64_t length_field = -1;
     // How many of the finishing writes to make; negative for all of them.
     // Only tests stop early, to look at the file after each write.
     std::int32_t write_limit = -1;

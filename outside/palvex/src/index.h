@@ -104,6 +104,10 @@ fault add_length_box(byte_span header, byte_vector& out, std::int64_t& field);
 // scale; -1 without a length box.
 std::int64_t read_length(byte_span moov_payload);
 
+// Where that length lies in the moov's payload, and in how many bytes (8,
+// or 4 in a version 0 box); false without a length box.
+bool find_length(byte_span moov_payload, std::size_t& offset, std::size_t& bytes);
+
 // How long the first `fragments` fragments last, in the movie's time scale
 // and rounded down: where the presentation of the latest sample ends.
 std::int64_t movie_length(const movie& m, std::size_t fragments = k_all_fragments);

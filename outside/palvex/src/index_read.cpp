@@ -230,18 +230,25 @@ fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int6
     return {};
 }
 
-std::int64_t read_length(byte_span moov_payload) {
+bool find_length(byte_span moov_payload, std::size_t& offset, std::size_t& bytes) {
     std::vector<box> top, inner;
-    if (!split_boxes(moov_payload, top)) return -1;
+    if (!split_boxes(moov_payload, top)) return false;
     const box* mvex = find_box(top, fourcc("mvex"));
-    if (mvex == nullptr || !split_boxes(mvex->payload, inner)) return -1;
+    if (mvex == nullptr || !split_boxes(mvex->payload, inner)) return false;
     const box* mehd = find_box(inner, fourcc("mehd"));
-    if (mehd == nullptr) return -1;
-    byte_reader r(mehd->payload);
-    std::uint32_t version = 0, flags = 0;
-    r.full_header(version, flags);
-    const std::uint64_t length = version == 1 ? r.u64() : r.u32();
-    return r.ok() && length <= std::uint64_t(INT64_MAX) ? std::int64_t(length) : -1;
+    if (mehd == nullptr || mehd->payload.size() < 4) return false;
+    bytes = mehd->payload[0] == 1 ? 8 : 4;
+    if (mehd->payload[0] > 1 || mehd->payload.size() < 4 + bytes) return false;
+    offset = std::size_t(mehd->payload.data() - moov_payload.data()) + 4;
+    return true;
+}
+
+std::int64_t read_length(byte_span moov_payload) {
+    std::size_t offset = 0, bytes = 0;
+    if (!find_length(moov_payload, offset, bytes)) return -1;
+    byte_reader r(moov_payload.subspan(offset, bytes));
+    const std::uint64_t length = r.uint(bytes);
+    return length <= std::uint64_t(INT64_MAX) ? std::int64_t(length) : -1;
 }
 
 std::int64_t movie_length(const movie& m, std::size_t fragments) {

@@ -202,7 +202,6 @@ fault recording::end(finish_record& record) {
         m_muxer.close();
     }
     record.complete_ends = m_muxer.complete_ends();
-    if (output* written = out()) record.length_field = written->length_field();
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {
         record.sound.priming = m_audio.codec()->initial_padding;
