@@ -59,6 +59,25 @@ detail::fault cut(const std::string& file, const detail::finish_record& record) 
     return detail::cut_torn_fragment(*open_file(file), record);
 }
 
+// The top-level boxes fill the file, but for a torn tail that was there
+// before and is as it was: what a failed step wrote is never left half.
+void expect_no_stray_bytes(const std::vector<std::uint8_t>& bytes,
+                           const std::vector<std::uint8_t>& before) {
+    std::int64_t at = 0;
+    const auto size = std::int64_t(bytes.size());
+    while (size - at >= 8) {
+        detail::top_box b;
+        const detail::byte_span head(bytes.data() + at,
+                                     std::size_t(std::min<std::int64_t>(16, size - at)));
+        if (!detail::read_top_box(head, at, size, b)) break;
+        at += b.size;
+    }
+    if (at == size) return;
+    ASSERT_LE(size, std::int64_t(before.size())) << "bytes past the last whole box at " << at;
+    EXPECT_TRUE(std::equal(bytes.begin() + at, bytes.end(), before.begin() + at))
+        << "bytes past the last whole box at " << at << " are not the torn tail found";
+}
+
 TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
     constexpr int k_pairs = 100;  // four whole fragments
     const std::string file = "palvex_steps.m4v";
@@ -481,6 +500,115 @@ TEST(finish_giving_up, the_file_plays_after_every_single_write_and_ends_without_
         EXPECT_FALSE(changed);
         EXPECT_EQ(tight.bytes, untouched);
         EXPECT_EQ(lost.kept, 0u);
+    }
+}
+
+// Every finish, its n-th write or sync failing, for every n: the file
+// plays, as it was or as far as the finish got, its header tells no more
+// than its fragments, and nothing the failed step wrote is left past the
+// last whole box (only a torn tail the finish found, untouched).
+TEST(finish_faults,
+     any_failed_write_or_sync_inside_a_finish_leaves_a_file_that_plays_and_no_stray_bytes) {
+    struct prepared {
+        const char* label;
+        std::vector<std::uint8_t> bytes;
+        detail::finish_record record;
+        std::int64_t media_end = -1;
+        std::int64_t pictures = 0;  // the finish keeps at least these
+    };
+    // Recordings into memory, ended as the writer ends them before its finish.
+    const auto prepare = [](const char* label, std::unique_ptr<memory_file> owned,
+                            std::int32_t bit_rate, std::int32_t pairs) {
+        memory_file& f = *owned;
+        detail::recording r;
+        EXPECT_FALSE(open_small(r, std::move(owned), bit_rate));
+        clock_signal signal(320, 240);
+        write_clock_to(r, signal, pairs);
+        prepared p{label, {}, {}, -1, 0};
+        r.end(p.record);
+        p.bytes = f.bytes;
+        const fragments whole = complete_fragments(p.bytes);
+        p.pictures = whole.count > 0 ? whole.samples[0] : 0;
+        if (r.torn()) {
+            p.media_end =
+                detail::last_complete_end(std::int64_t(p.bytes.size()), p.record.complete_ends);
+        }
+        return p;
+    };
+    std::vector<prepared> cases;
+    cases.push_back(prepare("clean end", std::make_unique<memory_file>(), 200000, 110));
+    {
+        auto torn = std::make_unique<memory_file>();
+        torn->fail_write = 18;
+        torn->fail_write_lands = 32768;
+        cases.push_back(prepare("a write failed, room held", std::move(torn), 2000000, 400));
+    }
+    {
+        auto probe_run = std::make_unique<memory_file>();
+        memory_file& f = *probe_run;
+        detail::recording r;
+        ASSERT_FALSE(open_small(r, std::move(probe_run)));
+        clock_signal signal(320, 240);
+        write_clock_to(r, signal, 250);
+        const std::vector<std::int64_t> starts = fragment_starts(f.bytes);
+        ASSERT_GE(starts.size(), 6u);
+        auto full = std::make_unique<memory_file>();
+        full->can_allocate = false;
+        full->capacity = starts[5] + 40;
+        cases.push_back(prepare("a full disk without room", std::move(full), 200000, 250));
+        cases.back().pictures -= 25;  // the last fragment makes room for the index
+    }
+    for (const prepared& p : cases) {
+        SCOPED_TRACE(p.label);
+        ASSERT_GE(p.pictures, 50);
+        const bool give_up = std::string(p.label) == "a full disk without room";
+        const auto finish = [&](memory_file& f) {
+            if (give_up) {
+                detail::given_up lost;
+                return detail::finish_giving_up(f, p.record, p.media_end, lost);
+            }
+            return detail::finish_file(f, p.record, p.media_end);
+        };
+        memory_file dry;
+        dry.bytes = p.bytes;
+        ASSERT_FALSE(finish(dry));
+        std::printf("%s: the finish makes %d writes and %d syncs\n", p.label, dry.writes,
+                    dry.syncs);
+        ASSERT_GT(dry.writes, 2);
+        for (int kind = 0; kind < 3; ++kind) {
+            const std::int32_t count = kind == 2 ? dry.syncs : dry.writes;
+            for (std::int32_t n = 1; n <= count; ++n) {
+                const std::string label = std::string(kind == 2   ? "sync "
+                                                      : kind == 1 ? "torn write "
+                                                                  : "write ") +
+                                          std::to_string(n);
+                SCOPED_TRACE(label);
+                memory_file f;
+                f.bytes = p.bytes;
+                if (kind == 2) {
+                    f.fail_sync = n;
+                } else {
+                    f.fail_write = n;
+                    f.fail_write_torn = kind == 1;
+                }
+                // The finish without room tries once more after a failed
+                // write of its index, which may then succeed.
+                if (!finish(f)) {
+                    EXPECT_TRUE(give_up) << "a finish whose step failed reports success";
+                    EXPECT_EQ(top_level_boxes(f.bytes),
+                              (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+                }
+                expect_no_stray_bytes(f.bytes, p.bytes);
+                const fragments left = complete_fragments(f.bytes);
+                if (left.header_length >= 0) {
+                    EXPECT_LE(left.header_length, left.length);
+                }
+                write_file("palvex_finish_fault.m4v", f.bytes);
+                const std::vector<std::int64_t> frames = decode_here("palvex_finish_fault.m4v");
+                ASSERT_EQ(frames.size(), 2u);
+                EXPECT_GE(frames[0], p.pictures);
+            }
+        }
     }
 }
 

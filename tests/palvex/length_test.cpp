@@ -16,29 +16,6 @@ namespace {
 
 using namespace palvex_test;
 
-constexpr std::int32_t k_bit_rate = 200000;  // about 25 KB a fragment
-
-// Writes pairs of the clock signal at 320x240 until one fails.
-detail::fault write_pairs(detail::recording& r, clock_signal& signal, std::int32_t pairs) {
-    for (std::int32_t i = 0; i < pairs; ++i) {
-        video_message* frame = signal.next_frame();
-        audio_message* block = signal.next_block();
-        detail::fault f = r.write_video(frame, -1);
-        if (!f) f = r.write_audio(block);
-        frame->release();
-        block->release();
-        if (f) return f;
-    }
-    return {};
-}
-
-detail::fault open_small(detail::recording& r, std::unique_ptr<memory_file> file) {
-    settings settings("palvex_length.m4v", 320, 240);
-    settings.info.bit_rate = k_bit_rate;
-    settings.info.audio_bit_rate = 16000;
-    return r.open(settings.info, std::move(file));
-}
-
 // Where the header's length lies: the 8 bytes that every length write puts.
 bool is_length_write(const memory_file::change& c, std::int64_t field) {
     return c.kind == memory_file::change::e_write && c.position == field && c.bytes.size() == 8;
@@ -51,7 +28,7 @@ TEST(header_length, a_fragment_counts_in_the_header_once_it_is_on_the_disk) {
     detail::recording r;
     ASSERT_FALSE(open_small(r, std::move(owned)));
     clock_signal signal(320, 240);
-    ASSERT_FALSE(write_pairs(r, signal, 230));
+    ASSERT_FALSE(write_clock_to(r, signal, 230));
     const std::int64_t field = r.out()->length_field();
     ASSERT_GT(field, 0);
     // The field lies in one sector of the disk.
@@ -114,7 +91,7 @@ logged_session record_logged(bool can_allocate, std::int64_t capacity, std::int3
     EXPECT_FALSE(open_small(r, std::move(owned)));
     clock_signal signal(320, 240);
     logged_session out;
-    out.first = write_pairs(r, signal, pairs);
+    out.first = write_clock_to(r, signal, pairs);
     if (close) r.close();
     out.changes = file.changes;
     out.bytes = file.bytes;

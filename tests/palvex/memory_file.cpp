@@ -11,7 +11,21 @@ using detail::failure;
 detail::fault memory_file::write_at(std::int64_t position, std::span<const std::uint8_t> data) {
     ++writes;
     if (fill_disk_after_writes != 0 && writes > fill_disk_after_writes) capacity = used();
-    if (writes == fail_write) return failure(detail::e_fault_write, "Input/output error");
+    if (writes == fail_write) {
+        const std::int64_t last_sector =
+            (position + std::int64_t(data.size()) - 1) / k_sector * k_sector - position;
+        const std::int64_t lands =
+            fail_write_torn ? std::max<std::int64_t>(last_sector, 0)
+                            : std::min<std::int64_t>(fail_write_lands, std::int64_t(data.size()));
+        if (lands > 0) {
+            const std::int32_t again = fail_write;
+            fail_write = 0;
+            --writes;
+            write_at(position, data.first(std::size_t(lands)));
+            fail_write = again;
+        }
+        return failure(detail::e_fault_write, "Input/output error");
+    }
     const std::int64_t end = position + std::int64_t(data.size());
     // What fits goes in, as on a disk that fills up during a write.
     std::int64_t room = std::max<std::int64_t>(capacity, allocated);

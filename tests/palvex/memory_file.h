@@ -20,8 +20,14 @@ class memory_file final : public detail::storage {
     std::int64_t capacity = INT64_MAX;
     std::int64_t limit = -1;  // the file-size limit: writes past it fail
     bool can_allocate = true;
-    // Faults at the n-th call (counted from 1; 0: never).
+    // Faults at the n-th call (counted from 1; 0: never). Of the write that
+    // fails, its first fail_write_lands bytes are written all the same, as
+    // when a disk fails part way through.
     std::int32_t fail_write = 0;
+    std::int64_t fail_write_lands = 0;
+    // Or, where set, its sectors but the last (nothing of a write that lies
+    // in one sector), as when the disk fails at its last sector.
+    bool fail_write_torn = false;
     std::int32_t fail_sync = 0;
     // Another program takes the disk's free room after this many writes.
     std::int32_t fill_disk_after_writes = 0;

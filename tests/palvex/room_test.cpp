@@ -30,31 +30,11 @@ struct session {
     std::vector<std::uint8_t> after;  // the file after close()
 };
 
-// Writes pairs of the clock signal until one fails; the first fault, and in
-// `offered` how many pairs were offered, the failing one included.
-detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs,
-                             std::int32_t* offered = nullptr) {
-    detail::fault first;
-    for (std::int32_t i = 0; i < pairs && !first; ++i) {
-        video_message* frame = signal.next_frame();
-        audio_message* block = signal.next_block();
-        first = r.write_video(frame, -1);
-        if (!first) first = r.write_audio(block);
-        frame->release();
-        block->release();
-        if (offered != nullptr) *offered = i + 1;
-    }
-    return first;
-}
-
 // Records the clock signal at 320x240 until a write fails or `most` pairs.
 session record(std::unique_ptr<memory_file> file, std::int32_t most) {
     session s;
     s.file = file.get();
-    settings settings("palvex_room.m4v", 320, 240);
-    settings.info.bit_rate = k_bit_rate;
-    settings.info.audio_bit_rate = 16000;
-    EXPECT_FALSE(s.recording->open(settings.info, std::move(file)));
+    EXPECT_FALSE(open_small(*s.recording, std::move(file), k_bit_rate));
     clock_signal signal(320, 240);
     s.first = write_clock_to(*s.recording, signal, most, &s.pairs);
     s.before_close = complete_fragments(s.file->bytes);
@@ -217,10 +197,7 @@ TEST(index_room, room_beyond_the_media_covers_the_index_that_the_finish_writes) 
     memory_file* f = file.get();
     session s;
     s.file = f;
-    settings settings("palvex_room.m4v", 320, 240);
-    settings.info.bit_rate = k_bit_rate;
-    settings.info.audio_bit_rate = 16000;
-    ASSERT_FALSE(s.recording->open(settings.info, std::move(file)));
+    ASSERT_FALSE(open_small(*s.recording, std::move(file), k_bit_rate));
     clock_signal signal(320, 240);
     std::int64_t least_room = INT64_MAX;
     for (int i = 0; i < 400; ++i) {
@@ -247,10 +224,7 @@ TEST(index_room, the_room_asked_for_is_never_below_the_real_index) {
         auto file = disk(INT64_MAX);
         memory_file* f = file.get();
         detail::recording r;
-        settings settings("palvex_room.m4v", 320, 240);
-        settings.info.bit_rate = k_bit_rate;
-        settings.info.audio_bit_rate = 16000;
-        ASSERT_FALSE(r.open(settings.info, std::move(file)));
+        ASSERT_FALSE(open_small(r, std::move(file), k_bit_rate));
         clock_signal signal(320, 240);
         ASSERT_FALSE(write_clock_to(r, signal, pairs));
         detail::finish_record record;
@@ -264,6 +238,71 @@ TEST(index_room, the_room_asked_for_is_never_below_the_real_index) {
                     static_cast<long long>(index.size), static_cast<long long>(room));
         EXPECT_GE(room, index.size);
     }
+}
+
+// Between a disk that holds the header's room and one that holds the first
+// fragment's: one byte decides between going on without room (and giving
+// up fragments at the close) and stopping as full (and finishing in the
+// room kept). Both sides end in an ordinary file.
+TEST(index_room, one_byte_of_disk_turns_going_on_without_room_into_stopping_as_full) {
+    const auto stopped = [](std::int64_t capacity) {
+        return record(disk(capacity), 300).first.kind == detail::e_fault_stopped;
+    };
+    std::int64_t low = 20000;    // not even the header's room
+    std::int64_t high = 200000;  // the first fragment's room and more
+    ASSERT_FALSE(stopped(low));
+    ASSERT_TRUE(stopped(high));
+    while (high - low > 1) {
+        const std::int64_t middle = low + (high - low) / 2;
+        (stopped(middle) ? high : low) = middle;
+    }
+    const session below = record(disk(low), 300);
+    const session at = record(disk(high), 300);
+    std::printf("the first fragment's room needs %lld bytes of disk\n",
+                static_cast<long long>(high));
+    // Below: the header had its room, the first fragment did not.
+    EXPECT_GT(below.file->allocated, 0);
+    EXPECT_EQ(detail::describe(below.first),
+              "Write failed: No space left on device; no room was kept for the index: the disk "
+              "had no room for the first fragment's index");
+    EXPECT_EQ(top_level_boxes(below.after), (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+    EXPECT_GE(read_full_index(below.after).samples.at(0), 25);
+    EXPECT_LE(below.file->used(), low);
+    // At: the room is held from the first fragment on, and media stops.
+    EXPECT_EQ(at.first.kind, detail::e_fault_stopped);
+    EXPECT_EQ(at.before_close.count, 1);
+    EXPECT_EQ(top_level_boxes(at.after), (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+    EXPECT_EQ(read_full_index(at.after).samples, at.before_close.samples);
+    EXPECT_LE(at.file->used(), high);
+}
+
+// A write that fails part way through a fragment leaves more of it than the
+// index takes: the finish in the room kept turns the torn tail into free
+// space, writes the index over its start and cuts off the rest.
+TEST(index_room, a_torn_tail_longer_than_the_index_is_cut_off_behind_it) {
+    auto file = disk(INT64_MAX);
+    // Fragments of about 250 KB, each handed over in 64 KiB writes: the
+    // 18th write is the third of the fifth fragment, and half of it lands.
+    file->fail_write = 18;
+    file->fail_write_lands = 32768;
+    memory_file* f = file.get();
+    session s;
+    s.file = f;
+    ASSERT_FALSE(open_small(*s.recording, std::move(file), 2000000));
+    clock_signal signal(320, 240);
+    s.first = write_clock_to(*s.recording, signal, 400);
+    ASSERT_EQ(detail::describe(s.first), "Write failed: Input/output error");
+    s.before_close = complete_fragments(f->bytes);
+    const std::int64_t torn = std::int64_t(f->bytes.size()) - s.before_close.end;
+    s.closed = s.recording->close();
+    s.after = f->bytes;
+    const full_index index = read_full_index(s.after);
+    std::printf("a torn tail of %lld bytes; the index takes %lld\n", static_cast<long long>(torn),
+                static_cast<long long>(index.size));
+    EXPECT_GT(torn, index.size);
+    expect_finished_with_every_complete_fragment(s, "torn tail longer than the index");
+    // Nothing of the torn tail is left behind the index.
+    EXPECT_EQ(std::int64_t(s.after.size()), s.before_close.end + index.size);
 }
 
 }  // namespace

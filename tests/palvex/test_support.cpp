@@ -85,6 +85,29 @@ bool write_clock(mp4& writer, clock_signal& signal, int pairs) {
     return true;
 }
 
+detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs,
+                             std::int32_t* offered) {
+    detail::fault first;
+    for (std::int32_t i = 0; i < pairs && !first; ++i) {
+        video_message* frame = signal.next_frame();
+        audio_message* block = signal.next_block();
+        first = r.write_video(frame, -1);
+        if (!first) first = r.write_audio(block);
+        frame->release();
+        block->release();
+        if (offered != nullptr) *offered = i + 1;
+    }
+    return first;
+}
+
+detail::fault open_small(detail::recording& r, std::unique_ptr<detail::storage> file,
+                         std::int32_t bit_rate, const detail::recording_options& options) {
+    settings small("palvex_small.m4v", 320, 240);
+    small.info.bit_rate = bit_rate;
+    small.info.audio_bit_rate = 16000;
+    return r.open(small.info, std::move(file), options);
+}
+
 std::vector<std::uint8_t> read_file(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "recording.h"
 #include "selmet/palvex/mp4.h"
 
 namespace palvex_test {
+
+namespace detail = Selmet::Palvex::detail;
 
 using Selmet::Palvex::writer::mp4;
 using video_message = Karvon::Wendrix::video::message;
@@ -48,6 +52,17 @@ class clock_signal {
 
 // Writes n pairs of the clock signal; false at the first refused write.
 bool write_clock(mp4& writer, clock_signal& signal, int pairs);
+
+// The inner recording, for tests that look at what the public writer hides.
+// Writes pairs of the clock signal until one fails: the first fault, and in
+// `offered` how many pairs were offered, the failing one included.
+detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs,
+                             std::int32_t* offered = nullptr);
+// Opens it for the small recordings of the tests: 320x240 at `bit_rate`,
+// sound at 16 kbit/s, into `file` (a disk in memory, usually).
+detail::fault open_small(detail::recording& r, std::unique_ptr<detail::storage> file,
+                         std::int32_t bit_rate = 200000,
+                         const detail::recording_options& options = {});
 
 std::vector<std::uint8_t> read_file(const std::string& file);
 void write_file(const std::string& file, const std::vector<std::uint8_t>& bytes);
