@@ -80,14 +80,14 @@ detail::storage::e_room memory_file::allocate(std::int64_t end, std::string& rea
     ++allocations;
     if (!can_allocate) {
         reason = "Operation not supported";
-        return e_room_unsupported;
+        return Karvon::Platform::file::e_room_unsupported;
     }
     if (std::max(end, std::int64_t(bytes.size())) > capacity) {
         reason = "No space left on device";
-        return e_room_full;
+        return Karvon::Platform::file::e_room_full;
     }
     allocated = std::max(allocated, end);
-    return e_room_done;
+    return Karvon::Platform::file::e_room_done;
 }
 
 void apply_change(std::vector<std::uint8_t>& bytes, const memory_file::change& c) {

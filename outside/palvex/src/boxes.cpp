@@ -97,10 +97,23 @@ void byte_writer::u64(std::uint64_t value) {
     u32(std::uint32_t(value));
 }
 
+byte_vector header_bytes(std::uint32_t type, std::uint64_t size, bool large) {
+    byte_writer header;
+    if (large || size > 0xFFFFFFFFu) {
+        header.u32(1);
+        header.u32(type);
+        header.u64(size);
+    } else {
+        header.u32(std::uint32_t(size));
+        header.u32(type);
+    }
+    return header.take();
+}
+
 std::size_t byte_writer::begin(std::uint32_t type) {
     const std::size_t start = m_bytes.size();
-    u32(0);
-    u32(type);
+    // The size follows in end(), once the contents are in.
+    raw(header_bytes(type, 0));
     return start;
 }
 

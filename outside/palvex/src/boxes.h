@@ -116,6 +116,12 @@ class byte_reader {
     bool m_ok = true;
 };
 
+// The header of a box of `size` bytes, its header included: 8 bytes, or 16
+// with a 64-bit size where the size needs it or `large` asks for it (a
+// header that must take exactly 16 bytes). The one way a box header is
+// written; byte_writer::begin() and end() write through it.
+byte_vector header_bytes(std::uint32_t type, std::uint64_t size, bool large = false);
+
 class byte_writer {
   public:
     void u8(std::uint32_t value) { m_bytes.push_back(std::uint8_t(value)); }

@@ -24,16 +24,7 @@ byte_vector type_bytes(std::uint32_t type) {
 
 // The header of a free box of `length` bytes (at least 8; 16 past 4 GiB).
 byte_vector free_header(std::int64_t length) {
-    byte_writer header;
-    if (length > k_max_u32) {
-        header.u32(1);
-        header.u32(fourcc("free"));
-        header.u64(std::uint64_t(length));
-    } else {
-        header.u32(std::uint32_t(length));
-        header.u32(fourcc("free"));
-    }
-    return header.take();
+    return header_bytes(fourcc("free"), std::uint64_t(length));
 }
 
 fault read_at(storage& file, std::int64_t position, byte_vector& out) {
@@ -166,11 +157,10 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
     // In one write of 16 bytes the first index becomes the head of one media
     // data box over the first index and all fragments: their headers become
     // opaque bytes among the samples, and the full index is the only one.
-    byte_writer head;
-    head.u32(1);
-    head.u32(fourcc("mdat"));
-    head.u64(std::uint64_t(fragments_end - first_moov->position));
-    plan.push_back(patch{first_moov->position, head.take(), true});
+    plan.push_back(patch{
+        first_moov->position,
+        header_bytes(fourcc("mdat"), std::uint64_t(fragments_end - first_moov->position), true),
+        true});
     // The brands the muxer chose announce fragments; an ordinary file says so
     // too, in the same room.
     if (!layout.empty() && layout.front().type == fourcc("ftyp") && layout.front().size == 28) {

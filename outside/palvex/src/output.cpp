@@ -13,6 +13,8 @@ namespace Selmet::Palvex::detail {
 
 namespace {
 
+using Karvon::Platform::file;
+
 // FFmpeg's buffer in front of the callbacks. A fragment of a second at
 // 5 Mbit/s goes to the file in about ten writes.
 constexpr int k_buffer_size = 64 << 10;
@@ -124,18 +126,18 @@ bool output::make_room(std::int64_t end) {
     std::string reason;
     storage::e_room result = m_file->allocate(target, reason);
     // Short of room for the step ahead, what is needed may still fit.
-    if (result == storage::e_room_full && target > need) {
+    if (result == file::e_room_full && target > need) {
         target = need;
         result = m_file->allocate(target, reason);
     }
     switch (result) {
-        case storage::e_room_done:
+        case file::e_room_done:
             m_allocated = target;
             return true;
-        case storage::e_room_full:
+        case file::e_room_full:
             return no_room("Recording stopped: the disk is full",
                            "the disk had no room for the first fragment's index");
-        case storage::e_room_unsupported:
+        case file::e_room_unsupported:
             return no_room(
                 "Recording stopped: room for the file's index cannot be allocated (" + reason + ")",
                 "this system cannot allocate room ahead for the file (" + reason + ")");

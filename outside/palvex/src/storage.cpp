@@ -38,18 +38,9 @@ class system_file final : public storage {
         return failure(e_fault_write, reason());
     }
     e_room allocate(std::int64_t end, std::string& why) override {
-        const file::e_room result = m_file.allocate(end);
+        const e_room result = m_file.allocate(end);
         if (result != file::e_room_done) why = reason();
-        switch (result) {
-            case file::e_room_done:
-                return e_room_done;
-            case file::e_room_full:
-                return e_room_full;
-            case file::e_room_unsupported:
-                return e_room_unsupported;
-            default:
-                return e_room_failed;
-        }
+        return result;
     }
     std::int64_t size_limit() const override { return m_limit; }
     void close() override { m_file.close(); }

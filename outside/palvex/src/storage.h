@@ -11,13 +11,15 @@
 #include <string>
 
 #include "fault.h"
+#include "platform/file.h"
 #include "platform/wide_char.h"
 
 namespace Selmet::Palvex::detail {
 
 class storage {
   public:
-    enum e_room { e_room_done, e_room_full, e_room_unsupported, e_room_failed };
+    // Whether room could be allocated: the platform's own answer.
+    using e_room = Karvon::Platform::file::e_room;
 
     virtual ~storage() = default;
 
