@@ -15,7 +15,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #define FAULT_STEPS 16
@@ -30,19 +29,20 @@ struct script {
 };
 
 static struct script g_scripts[fault_call_count];
+static const struct script k_empty;
 
 void fault_script(enum fault_call call, const struct fault_step* steps, int count) {
     if (count < 0 || count > FAULT_STEPS) {
         fprintf(stderr, "system_call_faults: a script holds at most %d steps\n", FAULT_STEPS);
         abort();
     }
-    memset(&g_scripts[call], 0, sizeof(g_scripts[call]));
-    memcpy(g_scripts[call].steps, steps, sizeof(steps[0]) * (size_t)count);
+    g_scripts[call] = k_empty;
+    for (int i = 0; i < count; ++i) g_scripts[call].steps[i] = steps[i];
     g_scripts[call].count = count;
 }
 
 void fault_clear(void) {
-    memset(g_scripts, 0, sizeof(g_scripts));
+    for (int call = 0; call < fault_call_count; ++call) g_scripts[call] = k_empty;
 }
 
 int fault_calls(enum fault_call call) {
