@@ -292,6 +292,19 @@ TEST_F(harnvik_program, soak_ignores_false_from_writes_while_error_stays_null) {
     check_pairs(harnvik_doubles::calls(), 5, fixed(1920, 1080), printed);
 }
 
+// The start text is out before the writer is made (opening the file may take
+// a while), not merely ahead of the final text in the output.
+TEST_F(harnvik_program, soak_prints_its_start_text_before_it_makes_the_writer) {
+    harnvik_doubles::script script;
+    script.fail_at_pair = 1;
+    harnvik_doubles::reset(script);
+    const std::string printed = run_soak();
+    EXPECT_EQ(printed, k_start_text + "Error writing to file.");
+    const std::vector<call> opens = of_kind(harnvik_doubles::calls(), e_call::writer_open);
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].value[5], bytes_printed(k_start_text));
+}
+
 TEST_F(harnvik_program, soak_creates_no_message_when_the_writer_cannot_open) {
     harnvik_doubles::script script;
     script.fail_open = true;

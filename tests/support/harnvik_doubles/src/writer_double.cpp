@@ -31,6 +31,12 @@ std::u16string to_u16(const mp4::wchar16* text) {
     return copy;
 }
 
+// How much the program has printed to standard output so far.
+std::int64_t printed_so_far() {
+    std::fflush(stdout);
+    return std::ftell(stdout);
+}
+
 // Counts the write and tells whether the script wants it to return false.
 bool count_write(std::int32_t& writes) {
     ++writes;
@@ -60,19 +66,19 @@ mp4::mp4(info& settings) : m_state(new state) {
     std::lock_guard<std::mutex> guard(internal::lock());
     m_state->settings = &settings;
     if (internal::current_script().fail_open) m_state->error = k_open_failed;
+    // How much the program had printed by now: a start text printed after
+    // the writer is made would be missing here.
     internal::record_locked({e_call::writer_open,
                              this,
                              {settings.bit_rate, settings.time_scale, settings.frame_duration,
-                              settings.frame_width, settings.frame_height},
+                              settings.frame_width, settings.frame_height, printed_so_far()},
                              to_u16(settings.file_name)});
 }
 
 mp4::~mp4() {
     // How much the program had printed by now: a final text printed after
     // the writer is gone would be missing here.
-    std::fflush(stdout);
-    const long printed = std::ftell(stdout);
-    harnvik_doubles::record({e_call::writer_close, this, {printed}, {}});
+    harnvik_doubles::record({e_call::writer_close, this, {printed_so_far()}, {}});
     delete m_state;
 }
 

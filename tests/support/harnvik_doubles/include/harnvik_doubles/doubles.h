@@ -17,7 +17,9 @@ enum class e_call : std::int32_t {
     item_wait,        // object: the item; value[0]: time-out
     sleep,            // value[0]: milliseconds
     info_construct,   // object: the record
-    writer_open,      // text: file name; value: bit rate, time scale, frame duration
+    writer_open,      // text: file name; value: bit rate, time scale, frame duration,
+                      // frame width, frame height, bytes the program had printed to
+                      // standard output by then
     writer_error,     // value[0]: 1 if error() returned a text
     write_video,      // object: message; value: time, data format, field type, width,
                       // height, holds the message still has
