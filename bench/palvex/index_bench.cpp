@@ -101,7 +101,7 @@ detail::byte_vector real_header() {
         r.end(ended);
         if (ended.complete_ends.empty()) return header;
         header.resize(std::size_t(ended.complete_ends.front()));
-        r.out()->file().read_at(0, header);
+        r.file_output()->file().read_at(0, header);
     }
     std::remove(name.c_str());
     return header;

@@ -29,7 +29,7 @@ TEST(header_length, a_fragment_counts_in_the_header_once_it_is_on_the_disk) {
     ASSERT_FALSE(open_small(r, std::move(owned)));
     clock_signal signal(320, 240);
     ASSERT_FALSE(write_clock_to(r, signal, 230));
-    const std::int64_t field = r.out()->length_field();
+    const std::int64_t field = r.file_output()->length_field();
     ASSERT_GT(field, 0);
     // The field lies in one sector of the disk.
     EXPECT_EQ(field / k_sector, (field + 7) / k_sector);

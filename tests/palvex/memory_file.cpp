@@ -49,7 +49,7 @@ detail::fault memory_file::write_at(std::int64_t position, std::span<const std::
 detail::fault memory_file::read_at(std::int64_t position, std::span<std::uint8_t> out) {
     if (position < 0 || position > std::int64_t(bytes.size()) ||
         std::int64_t(out.size()) > std::int64_t(bytes.size()) - position) {
-        return failure(detail::e_fault_write, "the file ends early");
+        return failure(detail::e_fault_read, "the file ends early");
     }
     if (!out.empty()) std::memcpy(out.data(), bytes.data() + position, out.size());
     return {};

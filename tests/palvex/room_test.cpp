@@ -229,8 +229,8 @@ TEST(index_room, the_room_asked_for_is_never_below_the_real_index) {
         ASSERT_FALSE(write_clock_to(r, signal, pairs));
         detail::finish_record record;
         ASSERT_FALSE(r.end(record));
-        const std::int64_t room = r.out()->index_room();
-        ASSERT_FALSE(detail::finish_file(r.out()->file(), record));
+        const std::int64_t room = r.file_output()->index_room();
+        ASSERT_FALSE(detail::finish_file(r.file_output()->file(), record));
         const full_index index = read_full_index(f->bytes);
         ASSERT_EQ(index.samples.size(), 2u);
         EXPECT_EQ(index.samples[0], pairs);

@@ -37,8 +37,8 @@ class muxer {
     muxer& operator=(const muxer&) = delete;
 
     fault open(std::unique_ptr<storage> file, const recording_options& options = {});
-    AVFormatContext* context() const { return m_output; }
-    output& out() { return *m_out; }
+    AVFormatContext* format() const { return m_format; }
+    output& file_output() { return *m_output; }
 
     // Writes the header, then the packets that waited for it.
     fault start();
@@ -61,7 +61,10 @@ class muxer {
 
   private:
     fault write_now(AVPacket* packet, AVRational from);
-    fault handed_over();
+    // Hands what FFmpeg holds to the output; at a new complete end (the
+    // header, or a whole fragment), has the output put it on the disk, then
+    // counts it.
+    fault hand_over();
     fault write_fault(int code);
     // A fault of the file's own (its header, its length) ends the recording
     // as a failed write does.
@@ -73,8 +76,8 @@ class muxer {
     // then tells the new length.
     fault count_length(std::int64_t from, std::int64_t to);
 
-    std::unique_ptr<output> m_out;
-    AVFormatContext* m_output = nullptr;
+    std::unique_ptr<output> m_output;
+    AVFormatContext* m_format = nullptr;
     std::int64_t m_header_end = 0;
     std::int64_t m_fragments = 0;  // handed over whole
     std::vector<std::pair<AVPacket*, AVRational>> m_held;

@@ -158,7 +158,7 @@ bool output::no_room(const std::string& stop, const std::string& reason) {
     return false;
 }
 
-fault output::handed_over(bool holds_media) {
+fault output::put_on_disk(bool holds_media) {
     if (fault f = sync()) return f;
     if (m_hidden >= 0) {
         // The fragment is on the disk: its moof comes alive, and that too
@@ -187,7 +187,7 @@ fault output::add_length_field(byte_vector& with_length) {
     byte_vector header(static_cast<std::size_t>(m_end));
     std::int64_t field = 0;
     if (fault f = m_file->read_at(0, header)) {
-        return failure(e_fault_write, "The file's header could not be read back: " + f.text);
+        return failure(e_fault_read, "The file's header could not be read back: " + f.text);
     }
     if (fault f = add_length_box(header, with_length, field)) return f;
     const auto grown = std::int64_t(with_length.size()) - m_end;

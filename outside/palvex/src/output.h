@@ -64,7 +64,7 @@ class output {
     // once the whole fragment is on the disk (synced again): a power loss
     // that tears a fragment leaves a free box cut short, which players
     // pass over, never a moof cut short, which stops them reading the file.
-    fault handed_over(bool holds_media);
+    fault put_on_disk(bool holds_media);
 
     // Why the last write failed: the system's reason, or why media stopped.
     const fault& problem() const { return m_problem; }

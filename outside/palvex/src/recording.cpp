@@ -65,7 +65,7 @@ fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage
     if (m_packet == nullptr || m_video_frame == nullptr || m_audio_frame == nullptr) {
         return no_memory();
     }
-    return m_video.open_video(m_muxer.context(), settings);
+    return m_video.open_video(m_muxer.format(), settings);
 }
 
 fault recording::write_video(const video_message* frame, std::int64_t time) {
@@ -100,7 +100,7 @@ fault recording::start_sound(const audio_message* samples) {
     if (fault f = check_first_audio_block(samples, m_muxer.started())) return f;
     const std::int32_t channels = samples->channels();
     const std::int32_t rate = samples->sample_rate();
-    if (fault f = m_audio.open_audio(m_muxer.context(), channels, rate, m_audio_bit_rate)) return f;
+    if (fault f = m_audio.open_audio(m_muxer.format(), channels, rate, m_audio_bit_rate)) return f;
     const int frame_size = m_audio.codec()->frame_size;
     m_fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, 4 * frame_size);
     m_audio_frame->format = AV_SAMPLE_FMT_FLTP;
@@ -145,14 +145,14 @@ fault recording::encode_audio_frame(std::int32_t count) {
 
 fault recording::close() {
     fault problem = close_file();
-    if (output* written = out()) written->file().close();
+    if (output* written = file_output()) written->file().close();
     return problem;
 }
 
 fault recording::close_file() {
     finish_record record;
     fault problem = end(record);
-    output* written = out();
+    output* written = file_output();
     if (written == nullptr) return problem;
     storage& file = written->file();
     if (!torn()) {

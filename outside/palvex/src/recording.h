@@ -46,7 +46,7 @@ class recording {
     // read after the failure itself; empty when there is nothing to add.
     const std::string& close_note() const { return m_close_note; }
     // Null until open() has opened the file.
-    output* out() { return m_muxer.context() != nullptr ? &m_muxer.out() : nullptr; }
+    output* file_output() { return m_muxer.format() != nullptr ? &m_muxer.file_output() : nullptr; }
 
   private:
     fault close_file();

@@ -21,13 +21,13 @@ class system_file final : public storage {
     }
     fault read_at(std::int64_t position, std::span<std::uint8_t> out) override {
         const std::int64_t got = m_file.read_at(position, out.data(), out.size());
-        if (got < 0) return failure(e_fault_write, reason());
-        if (got != std::int64_t(out.size())) return failure(e_fault_write, "the file ends early");
+        if (got < 0) return failure(e_fault_read, reason());
+        if (got != std::int64_t(out.size())) return failure(e_fault_read, "the file ends early");
         return {};
     }
     fault size(std::int64_t& out) override {
         out = m_file.size();
-        return out >= 0 ? fault{} : failure(e_fault_write, reason());
+        return out >= 0 ? fault{} : failure(e_fault_read, reason());
     }
     fault sync() override {
         if (m_file.sync_data()) return {};
