@@ -304,14 +304,14 @@ void give_up_finish(benchmark::State& state) {
 }
 
 // Frames per second of one recording of `frames` pictures.
-double recording_fps(int frames, const detail::recording_options& options) {
+double recording_fps(int frames, const detail::seams& seams) {
     const std::string name = "palvex_bench_room.m4v";
     const std::u16string wide(name.begin(), name.end());
     mp4::info info = settings(wide, 1920, 1080);
     const auto start = std::chrono::steady_clock::now();
     {
         detail::recording r;
-        if (r.open(info, nullptr, options)) return 0.0;
+        if (r.open(info, nullptr, seams)) return 0.0;
         if (!record(r, 1920, 1080, frames) || r.close()) return 0.0;
     }
     const double seconds =
@@ -322,17 +322,15 @@ double recording_fps(int frames, const detail::recording_options& options) {
 
 // Recordings with the writer as it is and with a part turned off, in pairs
 // whose order alternates (with, without; without, with; ...).
-void paired_fps(benchmark::State& state, const detail::recording_options& without_part) {
+void paired_fps(benchmark::State& state, const detail::seams& without_part) {
     const int frames = int(state.range(0));
     const int pairs = int(state.range(1));
     for (auto _ : state) {
         std::vector<double> with, without, ratios;
         for (int p = 0; p < pairs; ++p) {
             const bool with_first = p % 2 == 0;
-            const double a =
-                recording_fps(frames, with_first ? detail::recording_options{} : without_part);
-            const double b =
-                recording_fps(frames, with_first ? without_part : detail::recording_options{});
+            const double a = recording_fps(frames, with_first ? detail::seams{} : without_part);
+            const double b = recording_fps(frames, with_first ? without_part : detail::seams{});
             with.push_back(with_first ? a : b);
             without.push_back(with_first ? b : a);
             ratios.push_back(with.back() / without.back());
@@ -351,7 +349,7 @@ void paired_fps(benchmark::State& state, const detail::recording_options& withou
 
 // The room for the index.
 void room_fps(benchmark::State& state) {
-    detail::recording_options without;
+    detail::seams without;
     without.keep_room = false;
     paired_fps(state, without);
 }
@@ -360,7 +358,7 @@ void room_fps(benchmark::State& state) {
 // each moof kept hidden until its fragment is on the disk (a second sync a
 // fragment), against neither.
 void length_fps(benchmark::State& state) {
-    detail::recording_options without;
+    detail::seams without;
     without.keep_length = false;
     without.hide_fragments = false;
     paired_fps(state, without);
@@ -369,7 +367,7 @@ void length_fps(benchmark::State& state) {
 // The second sync of every fragment alone: moofs hidden until their
 // fragment is synced, against moofs written as they come.
 void fragment_sync_fps(benchmark::State& state) {
-    detail::recording_options without;
+    detail::seams without;
     without.hide_fragments = false;
     paired_fps(state, without);
 }

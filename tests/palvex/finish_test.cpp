@@ -51,8 +51,11 @@ std::unique_ptr<detail::storage> open_file(const std::string& file) {
     return opened;
 }
 
-detail::fault finish(const std::string& file, const detail::finish_record& record) {
-    return detail::finish_file(*open_file(file), record);
+detail::fault finish(const std::string& file, const detail::finish_record& record,
+                     std::int32_t writes = -1) {
+    detail::seams stop_early;
+    stop_early.finish_writes = writes;
+    return detail::finish_file(*open_file(file), record, -1, nullptr, stop_early);
 }
 
 detail::fault cut(const std::string& file, const detail::finish_record& record) {
@@ -90,8 +93,7 @@ TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
     std::vector<std::uint8_t> previous = fragmented;
     for (std::int32_t k = 0;; ++k) {
         write_file(file, fragmented);
-        record.write_limit = k;
-        const detail::fault f = finish(file, record);
+        const detail::fault f = finish(file, record, k);
         ASSERT_FALSE(f) << f.text;
         const std::vector<std::uint8_t> left = read_file(file);
         if (k > 0) {
@@ -442,9 +444,11 @@ TEST(finish_giving_up, the_file_plays_after_every_single_write_and_ends_without_
             SCOPED_TRACE("after " + std::to_string(k) + " writes");
             memory_file file;
             file.bytes = torn;
-            record.write_limit = k;
+            detail::seams stop_early;
+            stop_early.finish_writes = k;
             detail::given_up lost;
-            ASSERT_FALSE(detail::finish_giving_up(file, record, media_end, lost));
+            ASSERT_FALSE(
+                detail::finish_giving_up(file, record, media_end, lost, nullptr, stop_early));
             EXPECT_EQ(lost.fragments, 5u);
             EXPECT_EQ(lost.kept, 4u);
             EXPECT_DOUBLE_EQ(lost.seconds, 1.0);
@@ -494,7 +498,6 @@ TEST(finish_giving_up, the_file_plays_after_every_single_write_and_ends_without_
         const std::vector<std::uint8_t> untouched = tight.bytes;
         detail::given_up lost;
         bool changed = true;
-        record.write_limit = -1;
         const detail::fault f2 = detail::finish_giving_up(tight, record, starts[1], lost, &changed);
         EXPECT_EQ(f2.text, "its index does not fit in the file");
         EXPECT_FALSE(changed);

@@ -101,11 +101,11 @@ detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::in
 }
 
 detail::fault open_small(detail::recording& r, std::unique_ptr<detail::storage> file,
-                         std::int32_t bit_rate, const detail::recording_options& options) {
+                         std::int32_t bit_rate, const detail::seams& seams) {
     settings small("palvex_small.m4v", 320, 240);
     small.info.bit_rate = bit_rate;
     small.info.audio_bit_rate = 16000;
-    return r.open(small.info, std::move(file), options);
+    return r.open(small.info, std::move(file), seams);
 }
 
 std::vector<std::uint8_t> read_file(const std::string& file) {

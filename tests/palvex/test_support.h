@@ -61,8 +61,7 @@ detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::in
 // Opens it for the small recordings of the tests: 320x240 at `bit_rate`,
 // sound at 16 kbit/s, into `file` (a disk in memory, usually).
 detail::fault open_small(detail::recording& r, std::unique_ptr<detail::storage> file,
-                         std::int32_t bit_rate = 200000,
-                         const detail::recording_options& options = {});
+                         std::int32_t bit_rate = 200000, const detail::seams& seams = {});
 
 std::vector<std::uint8_t> read_file(const std::string& file);
 void write_file(const std::string& file, const std::vector<std::uint8_t>& bytes);

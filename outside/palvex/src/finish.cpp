@@ -213,8 +213,8 @@ fault apply_plan(storage& file, const std::vector<patch>& plan, std::int64_t siz
 
 }  // namespace
 
-fault finish_file(storage& file, const finish_record& record, std::int64_t media_end,
-                  bool* changed) {
+fault finish_file(storage& file, const finish_record& record, std::int64_t media_end, bool* changed,
+                  const seams& seams) {
     if (changed != nullptr) *changed = false;
     contents c;
     if (fault f = read_contents(file, media_end, c)) return f;
@@ -235,7 +235,7 @@ fault finish_file(storage& file, const finish_record& record, std::int64_t media
     const std::vector<patch> plan = plan_finish(c.layout, c.end, c.size, std::move(full_index));
     if (plan.empty())
         return failure(e_fault_layout, "the file is not laid out as the muxer writes");
-    return apply_plan(file, plan, c.size, record.write_limit, changed);
+    return apply_plan(file, plan, c.size, seams.finish_writes, changed);
 }
 
 std::size_t most_fragments_kept(std::size_t fragments,
@@ -269,7 +269,7 @@ std::size_t most_fragments_kept(std::size_t fragments,
 }
 
 fault finish_giving_up(storage& file, const finish_record& record, std::int64_t media_end,
-                       given_up& out, bool* changed) {
+                       given_up& out, bool* changed, const seams& seams) {
     if (changed != nullptr) *changed = false;
     out = given_up{};
     contents c;
@@ -322,14 +322,14 @@ fault finish_giving_up(storage& file, const finish_record& record, std::int64_t 
     if (plan.empty()) {
         return failure(e_fault_layout, "the file is not laid out as the muxer writes");
     }
-    fault f = apply_plan(file, plan, c.size, record.write_limit, changed);
+    fault f = apply_plan(file, plan, c.size, seams.finish_writes, changed);
     std::int64_t now = -1;
     // A file system that writes every change to new room (copy on write)
     // may have none for the index in place of the fragments: the cut back
     // after the failed write freed theirs, which takes it at the end.
     if (f && !file.size(now) && now == end && end < c.size) {
         plan = plan_finish(layout, end, end, std::move(index));
-        if (!plan.empty()) f = apply_plan(file, plan, end, record.write_limit, changed);
+        if (!plan.empty()) f = apply_plan(file, plan, end, seams.finish_writes, changed);
     }
     return f;
 }

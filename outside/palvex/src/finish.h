@@ -11,6 +11,7 @@
 
 #include "fault.h"
 #include "index.h"
+#include "seams.h"
 #include "storage.h"
 
 namespace Selmet::Palvex::detail {
@@ -24,9 +25,6 @@ struct finish_record {
     // Samples handed to the muxer per track, in the order of the tracks;
     // checked against the file after a clean end.
     std::vector<std::int64_t> samples_written;
-    // How many of the finishing writes to make; negative for all of them.
-    // Only tests stop early, to look at the file after each write.
-    std::int32_t write_limit = -1;
 };
 
 // What the finish without room gave up.
@@ -72,7 +70,7 @@ std::int64_t last_complete_end(std::int64_t file_size,
 // given) tells whether the finish wrote anything: a file without fragments,
 // or one that cannot be read, it leaves as it is.
 fault finish_file(storage& file, const finish_record& record, std::int64_t media_end = -1,
-                  bool* changed = nullptr);
+                  bool* changed = nullptr, const seams& seams = {});
 
 // The most of `fragments` fragments that can be kept, from the first on,
 // such that the room from their end to the file's end holds their index;
@@ -93,7 +91,7 @@ std::size_t most_fragments_kept(std::size_t fragments,
 // fails: the file then still plays, as far as the finish got, and its header
 // never tells more than it holds.
 fault finish_giving_up(storage& file, const finish_record& record, std::int64_t media_end,
-                       given_up& out, bool* changed = nullptr);
+                       given_up& out, bool* changed = nullptr, const seams& seams = {});
 
 // After a failed write: the tail after the last complete fragment becomes a
 // free box, so that the file ends with its last complete fragment.

@@ -31,11 +31,9 @@ muxer::~muxer() {
     if (m_format != nullptr) avformat_free_context(m_format);
 }
 
-fault muxer::open(std::unique_ptr<storage> file, const recording_options& options) {
-    m_keep_length = options.keep_length;
-    m_output = std::make_unique<output>(std::move(file));
-    if (!options.keep_room) m_output->forgo_room();
-    if (!options.hide_fragments) m_output->show_fragments_at_once();
+fault muxer::open(std::unique_ptr<storage> file, const seams& seams) {
+    m_keep_length = seams.keep_length;
+    m_output = std::make_unique<output>(std::move(file), seams);
     if (fault f = m_output->open()) return f;
     // The container is chosen by name, whatever the file name's extension.
     const AVOutputFormat* format = av_guess_format("mp4", nullptr, nullptr);

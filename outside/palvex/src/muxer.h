@@ -13,6 +13,7 @@
 #include "fault.h"
 #include "index.h"
 #include "output.h"
+#include "seams.h"
 #include "storage.h"
 
 extern "C" {
@@ -21,14 +22,6 @@ extern "C" {
 
 namespace Selmet::Palvex::detail {
 
-// How a recording treats its file. The public writer always takes these
-// defaults; benchmarks and tests turn parts off to compare.
-struct recording_options {
-    bool keep_room = true;       // room for the index allocated ahead
-    bool keep_length = true;     // the header tells how long the complete fragments last
-    bool hide_fragments = true;  // a fragment's moof is written as free until synced
-};
-
 class muxer {
   public:
     muxer() = default;
@@ -36,7 +29,7 @@ class muxer {
     muxer(const muxer&) = delete;
     muxer& operator=(const muxer&) = delete;
 
-    fault open(std::unique_ptr<storage> file, const recording_options& options = {});
+    fault open(std::unique_ptr<storage> file, const seams& seams = {});
     AVFormatContext* format() const { return m_format; }
     output& file_output() { return *m_output; }
 

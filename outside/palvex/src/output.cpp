@@ -51,9 +51,12 @@ fault output::open() {
     return {};
 }
 
-void output::forgo_room() {
-    m_room = e_room_none;
-    m_why_fragmented = "no room was reserved for its index";
+output::output(std::unique_ptr<storage> file, const seams& seams)
+    : m_file(std::move(file)), m_hide_fragments(seams.hide_fragments) {
+    if (!seams.keep_room) {
+        m_room = e_room_none;
+        m_why_fragmented = "no room was reserved for its index";
+    }
 }
 
 int output::write_packet(void* opaque, av_bytes data, int size) {

@@ -17,6 +17,7 @@
 
 #include "boxes.h"
 #include "fault.h"
+#include "seams.h"
 #include "storage.h"
 
 extern "C" {
@@ -27,7 +28,7 @@ namespace Selmet::Palvex::detail {
 
 class output {
   public:
-    explicit output(std::unique_ptr<storage> file) : m_file(std::move(file)) {}
+    output(std::unique_ptr<storage> file, const seams& seams);
     ~output();
     output(const output&) = delete;
     output& operator=(const output&) = delete;
@@ -35,12 +36,6 @@ class output {
     fault open();
     AVIOContext* context() const { return m_io; }
     storage& file() { return *m_file; }
-
-    // Writes without looking for room first. For comparisons and tests.
-    void forgo_room();
-    // Writes every moof as it comes, so that a torn fragment may leave one
-    // cut short. For comparisons.
-    void show_fragments_at_once() { m_hide_fragments = false; }
 
     // Gives the header that the muxer has just written (and nothing after
     // it yet) a length box, which says how long the complete fragments

@@ -45,7 +45,7 @@ recording::~recording() {
 }
 
 fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage> file,
-                      const recording_options& options) {
+                      const seams& seams) {
     Tovrel::ffmpeg::ffm_register();
     if (fault f = check_settings(settings, m_path)) return f;
     if (file == nullptr) {
@@ -58,7 +58,7 @@ fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage
     m_frame_duration = settings.frame_duration;
     m_audio_bit_rate = settings.audio_bit_rate;
     m_take = [this](AVPacket* packet, AVRational from) { return take(packet, from); };
-    if (fault f = m_muxer.open(std::move(file), options)) return f;
+    if (fault f = m_muxer.open(std::move(file), seams)) return f;
     m_packet = av_packet_alloc();
     m_video_frame = av_frame_alloc();
     m_audio_frame = av_frame_alloc();

@@ -27,7 +27,7 @@ class recording {
 
     // Into the file the settings name, or into `file` where one is given.
     fault open(const writer::mp4::info& settings, std::unique_ptr<storage> file = nullptr,
-               const recording_options& options = {});
+               const seams& seams = {});
     fault write_video(const video_message* frame, std::int64_t time);
     fault write_audio(const audio_message* samples);
 

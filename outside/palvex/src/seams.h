@@ -1,0 +1,22 @@
+// The seams of the recorder: the parts of a recording that its tests and
+// benchmarks turn off, or stop early, to compare or to look at the file
+// between two steps. They are all here. The public writer never touches
+// them: it always takes these defaults.
+#pragma once
+
+#include <cstdint>
+
+namespace Selmet::Palvex::detail {
+
+struct seams {
+    // Room for the full index allocated ahead of the media.
+    bool keep_room = true;
+    // The header tells how long the complete fragments last.
+    bool keep_length = true;
+    // A fragment's moof is written as free until the fragment is synced.
+    bool hide_fragments = true;
+    // How many of a finish's writes to make; negative for all of them.
+    std::int32_t finish_writes = -1;
+};
+
+}  // namespace Selmet::Palvex::detail
