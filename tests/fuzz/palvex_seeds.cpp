@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "boxes.h"
 #include "memory_file.h"
 #include "recording.h"
 #include "test_support.h"
@@ -37,36 +38,28 @@ struct top_box_of_file {
     bool fragmented = false;  // an index with the header of fragments (mvex)
 };
 
-std::uint32_t big_endian(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-    return std::uint32_t(bytes[at]) << 24 | std::uint32_t(bytes[at + 1]) << 16 |
-           std::uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
-}
-
-// The top-level boxes of a file our recorder wrote.
+// The top-level boxes of a file our recorder wrote, through the recorder's
+// own reader of boxes.
 std::vector<top_box_of_file> top_boxes(const std::vector<std::uint8_t>& file) {
     std::vector<top_box_of_file> out;
-    for (std::size_t at = 0; at + 16 <= file.size();) {
-        top_box_of_file b;
-        b.size = big_endian(file, at);
-        if (b.size == 1) {
-            b.large = true;
-            b.size = std::int64_t(std::uint64_t(big_endian(file, at + 8)) << 32 |
-                                  big_endian(file, at + 12));
+    const auto size = std::int64_t(file.size());
+    for (std::int64_t at = 0; size - at >= 8;) {
+        detail::top_box b;
+        const detail::byte_span all(file);
+        if (!detail::read_top_box(all.subspan(std::size_t(at))
+                                      .first(std::size_t(std::min<std::int64_t>(16, size - at))),
+                                  at, size, b)) {
+            break;
         }
-        b.type.assign(file.begin() + std::ptrdiff_t(at) + 4, file.begin() + std::ptrdiff_t(at) + 8);
-        if (b.size < 8 || at + std::size_t(b.size) > file.size()) break;
-        for (std::size_t child = at + (b.large ? 16 : 8); child + 8 <= at + std::size_t(b.size);) {
-            const std::uint32_t child_size = big_endian(file, child);
-            if (b.type == "moov" &&
-                std::string(file.begin() + std::ptrdiff_t(child) + 4,
-                            file.begin() + std::ptrdiff_t(child) + 8) == "mvex") {
-                b.fragmented = true;
-            }
-            if (child_size < 8) break;
-            child += child_size;
+        top_box_of_file found{detail::fourcc_text(b.type), b.size, b.header == 16, false};
+        std::vector<detail::box> children;
+        if (found.type == "moov" && detail::split_boxes(all.subspan(std::size_t(at + b.header),
+                                                                    std::size_t(b.size - b.header)),
+                                                        children)) {
+            found.fragmented = detail::find_box(children, detail::fourcc("mvex")) != nullptr;
         }
-        out.push_back(b);
-        at += std::size_t(b.size);
+        out.push_back(found);
+        at += b.size;
     }
     return out;
 }
