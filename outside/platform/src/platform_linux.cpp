@@ -101,10 +101,6 @@ void Sleep(DWORD milliseconds) {
     }
 }
 
-void InitializeSRWLock(PSRWLOCK lock) {
-    *lock = SRWLOCK SRWLOCK_INIT;
-}
-
 void AcquireSRWLockExclusive(PSRWLOCK lock) {
     std::uint32_t expected = k_free;
     if (state_of(lock).compare_exchange_strong(expected, k_held, std::memory_order_acquire,

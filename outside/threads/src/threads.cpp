@@ -34,9 +34,8 @@ read_write_lock::fcn_srw_exclusive read_write_lock::fcn_ReleaseSRWLockExclusive 
 
 critical_section::critical_section() : srw SRWLOCK_INIT, owner(0), recursion(0) {}
 
-// The slim lock owns no resources, so there is nothing to dispose of. Leaving
-// the fields alone means a thread that still holds the lock, or takes it
-// during static destruction, is not disturbed.
+// What destroying a lock does, and why, is said where callers read it: in
+// the header.
 critical_section::~critical_section() {}
 
 }  // namespace Karvon::Threads

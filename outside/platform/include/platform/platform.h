@@ -1,7 +1,10 @@
 // The few operating-system services the project's code uses, under their
 // Windows names. On Windows this is <windows.h>; on Linux the same names are
-// provided here with the same widths and behaviour. This is the only header
-// in the project that knows which operating system it is built for.
+// provided here with the same widths and behaviour. The platform layer's
+// headers (this one, wide_char.h and file.h) are the only headers of the
+// project that know which operating system they are built for; a source file
+// elsewhere chooses only where one system has something the other lacks
+// (a DLL's entry, the wide-character program entry, a console's modes).
 #pragma once
 
 #include <cstdint>
@@ -58,7 +61,6 @@ KARVON_PLATFORM_API DWORD GetTickCount();
 // Suspends the calling thread for at least the given number of milliseconds,
 // resuming after signals until the whole time has passed. INFINITE never returns.
 KARVON_PLATFORM_API void Sleep(DWORD milliseconds);
-KARVON_PLATFORM_API void InitializeSRWLock(PSRWLOCK lock);
 KARVON_PLATFORM_API void AcquireSRWLockExclusive(PSRWLOCK lock);
 KARVON_PLATFORM_API void ReleaseSRWLockExclusive(PSRWLOCK lock);
 // Does nothing: Linux has no per-thread library notifications. Succeeds.

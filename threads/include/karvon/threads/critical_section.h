@@ -16,7 +16,13 @@ namespace Karvon::Threads {
 
 class critical_section {
   public:
+    // Free, with owner and recursion at 0.
     KARVON_THREADS_API critical_section();
+    // Leaves every field as it is: the slim lock owns nothing to dispose of,
+    // and a lock destroyed at unload or process end, whatever its state,
+    // does not disturb a thread that still holds it or takes it afterwards
+    // (during static destruction, say): such a thread goes on using the
+    // fields as they were.
     KARVON_THREADS_API ~critical_section();
 
     critical_section(const critical_section&) = delete;
@@ -25,10 +31,30 @@ class critical_section {
     critical_section& operator=(critical_section&&) = delete;
 
     // Takes the lock; the holder takes it again without blocking.
+    //
+    // Why a relaxed load of owner is enough: a thread finds its own id there
+    // only if it is the holder. Only the holder stores an id, its own, right
+    // after taking srw, and it stores 0 before giving srw back; so while
+    // another thread holds the lock owner holds that thread's id, and while
+    // none does, 0 or the id of a past holder that this thread has not yet
+    // seen cleared. That past holder cannot be this thread: this thread's own
+    // last store of 0 comes after its own earlier stores in program order,
+    // and a thread's loads never see an older value of an atomic than its
+    // own last store to it.
+    //
+    // Ids are reused once a thread has ended. A new thread with the id of a
+    // thread that ended could find that id in owner only if the ended thread
+    // still held the lock (not allowed: every lock() is matched by an
+    // unlock() on the same thread), or if it read a store older than the
+    // ended thread's clearing store. It cannot: the system hands an id out
+    // again only after the thread that had it has ended, and ending a thread
+    // and starting one are ordered by the system's own synchronisation (on
+    // Linux the kernel frees and allocates thread ids under one lock; thread
+    // creation then happens before the new thread's first instruction), so
+    // the clearing store happens before the new thread's load, which
+    // therefore sees it or a later value: 0 or another holder's id.
     void lock() {
         const std::uint32_t tid = GetCurrentThreadId();
-        // Only the holder ever stores its own id here, and it clears the id
-        // before giving srw back, so finding our id means we hold the lock.
         if (owner.load(std::memory_order_relaxed) == tid) {
             ++recursion;
             return;
