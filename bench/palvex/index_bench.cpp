@@ -203,7 +203,12 @@ synthesised synthesise_day(detail::storage& file, const detail::byte_vector& hea
     return out;
 }
 
-void finish_index(benchmark::State& state) {
+// One finish of a synthesised recording of state.range(0) seconds per
+// iteration: its time and peak memory. `torn` leaves the file as a full
+// disk does, 4 KiB into the fragment being written (its moof hidden as
+// free); `finish` runs the finish and adds counters of its own.
+template <typename finish_fn>
+void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
     const std::int64_t seconds = state.range(0);
     const detail::byte_vector header = real_header();
     if (header.size() < 100) {
@@ -213,18 +218,25 @@ void finish_index(benchmark::State& state) {
     const std::string name = "palvex_bench_day.m4v";
     for (auto _ : state) {
         state.PauseTiming();
-        std::int64_t index_size = 0;
         synthesised day;
         {
             auto file = open_file(name, true);
             day = synthesise_day(*file, header, seconds);
+            if (torn) {
+                detail::byte_vector tail(4096, 0);
+                tail[2] = 0x02;
+                tail[4] = 'f', tail[5] = 'r', tail[6] = 'e', tail[7] = 'e';
+                file->write_at(day.size, tail);
+                day.record.ended = false;
+                day.record.complete_ends = {day.size};
+            }
         }
         auto file = open_file(name, false);
         reset_peak_memory();
         const double before = vm_hwm_mib();
         state.ResumeTiming();
         const auto start = std::chrono::steady_clock::now();
-        const detail::fault f = detail::finish_file(*file, day.record);
+        const detail::fault f = finish(*file, day);
         const double took =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.PauseTiming();
@@ -233,74 +245,41 @@ void finish_index(benchmark::State& state) {
             state.SkipWithError(detail::describe(f).c_str());
             break;
         }
-        file->size(index_size);
-        index_size -= day.size;
         state.counters["finish_s"] = took;
         state.counters["peak_MiB"] = peak;
         state.counters["peak_over_start_MiB"] = peak - before;
-        state.counters["index_MiB"] = double(index_size) / (1 << 20);
+        state.counters["file_GiB"] = double(day.size) / (1 << 30);
         state.counters["bound_MiB"] =
             double(detail::index_bound(
                 std::int64_t(header.size()), 2,
                 day.record.samples_written[0] + day.record.samples_written[1], seconds)) /
             (1 << 20);
-        state.counters["file_GiB"] = double(day.size) / (1 << 30);
         file.reset();
         std::remove(name.c_str());
         state.ResumeTiming();
     }
 }
 
-// A full disk where no room could be kept: the day ends 4 KiB into a
-// fragment that was being written, and the finish gives up the fewest last
-// fragments that hold the index. Time, peak memory, and the media given up.
+void finish_index(benchmark::State& state) {
+    time_finish(state, false, [&state](detail::storage& file, const synthesised& day) {
+        const detail::fault f = detail::finish_file(file, day.record);
+        std::int64_t size = 0;
+        file.size(size);
+        state.counters["index_MiB"] = double(size - day.size) / (1 << 20);
+        return f;
+    });
+}
+
+// A full disk where no room could be kept: the finish gives up the fewest
+// last fragments that hold the index. How much media that gave up.
 void give_up_finish(benchmark::State& state) {
-    const std::int64_t seconds = state.range(0);
-    const detail::byte_vector header = real_header();
-    if (header.size() < 100) {
-        state.SkipWithError("no header from a real recording");
-        return;
-    }
-    const std::string name = "palvex_bench_full.m4v";
-    for (auto _ : state) {
-        state.PauseTiming();
-        synthesised day;
-        {
-            auto file = open_file(name, true);
-            day = synthesise_day(*file, header, seconds);
-            // The torn start of the next fragment, its moof hidden as free.
-            detail::byte_vector torn(4096, 0);
-            torn[2] = 0x02;
-            torn[4] = 'f', torn[5] = 'r', torn[6] = 'e', torn[7] = 'e';
-            file->write_at(day.size, torn);
-        }
-        day.record.ended = false;
-        day.record.complete_ends = {day.size};
-        auto file = open_file(name, false);
-        reset_peak_memory();
-        const double before = vm_hwm_mib();
-        state.ResumeTiming();
-        const auto start = std::chrono::steady_clock::now();
+    time_finish(state, true, [&state](detail::storage& file, const synthesised& day) {
         detail::given_up lost;
-        const detail::fault f = detail::finish_giving_up(*file, day.record, day.size, lost);
-        const double took =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        state.PauseTiming();
-        const double peak = vm_hwm_mib();
-        if (f) {
-            state.SkipWithError(detail::describe(f).c_str());
-            break;
-        }
-        state.counters["finish_s"] = took;
-        state.counters["peak_MiB"] = peak;
-        state.counters["peak_over_start_MiB"] = peak - before;
+        const detail::fault f = detail::finish_giving_up(file, day.record, day.size, lost);
         state.counters["fragments_given_up"] = double(lost.fragments - lost.kept);
         state.counters["media_given_up_s"] = lost.seconds;
-        state.counters["file_GiB"] = double(day.size) / (1 << 30);
-        file.reset();
-        std::remove(name.c_str());
-        state.ResumeTiming();
-    }
+        return f;
+    });
 }
 
 // Frames per second of one recording of `frames` pictures.
@@ -372,35 +351,21 @@ void fragment_sync_fps(benchmark::State& state) {
     paired_fps(state, without);
 }
 
-BENCHMARK(finish_index)
-    ->ArgName("seconds")
-    ->Arg(60)
-    ->Arg(3600)
-    ->Arg(86400)
-    ->Iterations(3)
-    ->Unit(benchmark::kSecond);
-BENCHMARK(give_up_finish)
-    ->ArgName("seconds")
-    ->Arg(60)
-    ->Arg(3600)
-    ->Arg(86400)
-    ->Iterations(3)
-    ->Unit(benchmark::kSecond);
-BENCHMARK(room_fps)
-    ->ArgNames({"frames", "pairs"})
-    ->Args({250, 6})
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
-BENCHMARK(length_fps)
-    ->ArgNames({"frames", "pairs"})
-    ->Args({250, 12})
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
-BENCHMARK(fragment_sync_fps)
-    ->ArgNames({"frames", "pairs"})
-    ->Args({250, 12})
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
+// A minute, an hour and a day of recording.
+void recording_lengths(benchmark::internal::Benchmark* b) {
+    b->ArgName("seconds")->Arg(60)->Arg(3600)->Arg(86400)->Iterations(3)->Unit(benchmark::kSecond);
+}
+
+// Pairs of recordings of 250 pictures.
+void recording_pairs(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"frames", "pairs"})->Args({250, 12})->Iterations(1)->Unit(benchmark::kSecond);
+}
+
+BENCHMARK(finish_index)->Apply(recording_lengths);
+BENCHMARK(give_up_finish)->Apply(recording_lengths);
+BENCHMARK(room_fps)->Apply(recording_pairs);
+BENCHMARK(length_fps)->Apply(recording_pairs);
+BENCHMARK(fragment_sync_fps)->Apply(recording_pairs);
 
 }  // namespace
 

@@ -402,21 +402,10 @@ TEST(finish_giving_up, the_file_plays_after_every_single_write_and_ends_without_
         memory_file& f = *owned;
         f.can_allocate = false;
         if (full) f.capacity = starts.at(5) + 40;
-        settings s("palvex_give_up.m4v", 320, 240);
-        s.info.bit_rate = 200000;
-        s.info.audio_bit_rate = 16000;
         detail::recording r;
-        ASSERT_FALSE(r.open(s.info, std::move(owned)));
+        ASSERT_FALSE(open_small(r, std::move(owned)));
         clock_signal signal(320, 240);
-        detail::fault first;
-        for (int i = 0; i < 250 && !first; ++i) {
-            video_message* frame = signal.next_frame();
-            audio_message* block = signal.next_block();
-            first = r.write_video(frame, -1);
-            if (!first) first = r.write_audio(block);
-            frame->release();
-            block->release();
-        }
+        const detail::fault first = write_clock_to(r, signal, 250);
         if (!full) {
             starts = fragment_starts(f.bytes);
             ASSERT_GE(starts.size(), 7u);
