@@ -179,7 +179,7 @@ void read_header_length(const byte_source& source, const box* movie_header,
         if (problem.empty()) {
             note = "no movie extends header (mehd) in " + within;
         } else {
-            note = within + " is damaged before any movie extends header (mehd)";
+            note = within + " breaks off before any movie extends header (mehd)";
             if (layout.problem.empty()) layout.problem = "in " + within + ": " + problem;
         }
         return;
