@@ -132,36 +132,36 @@ struct whole_box {
     std::int64_t header = 0;
 };
 
-// The children of the fragments' header up to the first mehd, and the
-// length it tells in the time scale of the movie header (mvhd) before it.
-void read_length(const bytes& file, const whole_box& fragments, const whole_box& movie, model& m) {
-    const std::int64_t at = fragments.at;
-    const std::int64_t header = fragments.header;
-    const std::int64_t size = fragments.size;
-    const std::int64_t end = at + size;
-    std::int64_t mehd = -1;
-    std::int64_t mehd_size = 0;
-    std::int64_t mehd_header = 0;
-    for (std::int64_t child = at + header; child < end;) {
-        std::int64_t child_size = 0;
-        std::int64_t child_header = 0;
-        std::string child_type;
+// Visits the children of `parent` in turn until `visit` returns true; a
+// child that is not whole ends the visit as a problem.
+template <typename visitor>
+void each_child(const bytes& file, const whole_box& parent, model& m, visitor&& visit) {
+    const std::int64_t end = parent.at + parent.size;
+    for (std::int64_t at = parent.at + parent.header; at < end;) {
+        whole_box child{at};
+        std::string type;
         ++m.children;
-        if (!box_at(file, child, end, child_size, child_header, child_type)) {
+        if (!box_at(file, at, end, child.size, child.header, type)) {
             m.child_problem = true;
             return;
         }
-        if (child_type == "mehd") {
-            mehd = child;
-            mehd_size = child_size;
-            mehd_header = child_header;
-            break;
-        }
-        child += child_size;
+        if (visit(child, type)) return;
+        at += child.size;
     }
+}
+
+// The children of the fragments' header up to the first mehd, and the
+// length it tells in the time scale of the movie header (mvhd) before it.
+void read_length(const bytes& file, const whole_box& fragments, const whole_box& movie, model& m) {
+    whole_box mehd;
+    each_child(file, fragments, m, [&mehd](const whole_box& child, const std::string& type) {
+        if (type != "mehd") return false;
+        mehd = child;
+        return true;
+    });
     std::uint64_t ticks = 0;
-    if (mehd < 0 ||
-        !field_of(file, mehd + mehd_header, mehd_size - mehd_header, {4, 4}, {4, 8}, ticks)) {
+    if (mehd.at < 0 ||
+        !field_of(file, mehd.at + mehd.header, mehd.size - mehd.header, {4, 4}, {4, 8}, ticks)) {
         return;
     }
     std::uint64_t time_scale = 0;
@@ -189,23 +189,16 @@ model walk(const bytes& file) {
         if (type == "moov") {
             bool fragmented = false;
             whole_box movie;  // the first mvhd
-            const std::int64_t end = m.end + box_size;
-            for (std::int64_t at = m.end + header; at < end && !fragmented;) {
-                std::int64_t child = 0;
-                std::int64_t child_header = 0;
-                std::string child_type;
-                ++m.children;
-                if (!box_at(file, at, end, child, child_header, child_type)) {
-                    m.child_problem = true;
-                    break;
-                }
-                fragmented = child_type == "mvex";
-                if (fragmented && !m.fragment_index) {
-                    read_length(file, {at, child, child_header}, movie, m);
-                }
-                if (child_type == "mvhd" && movie.at < 0) movie = {at, child, child_header};
-                at += child;
-            }
+            each_child(file, {m.end, box_size, header}, m,
+                       [&](const whole_box& child, const std::string& child_type) {
+                           if (child_type == "mvex") {
+                               if (!m.fragment_index) read_length(file, child, movie, m);
+                               fragmented = true;
+                               return true;
+                           }
+                           if (child_type == "mvhd" && movie.at < 0) movie = child;
+                           return false;
+                       });
             (fragmented ? m.fragment_index : m.full_index) = true;
         }
         m.fragments += type == "moof";

@@ -224,6 +224,17 @@ bytes fragmented_with(const bytes& movie, const bytes& fragments_header) {
     return fragmented_with(movie + box("trak") + box("mvex", fragments_header));
 }
 
+// The layout of a file that fragmented_with() made: its two fragments
+// count, and its boxes reach its end, whatever its index holds.
+box_layout layout_of_fragmented(const bytes& content) {
+    memory_file file{content};
+    const box_layout layout = file.layout();
+    EXPECT_EQ(layout.kind, e_layout_fragmented);
+    EXPECT_EQ(layout.fragments, 2);
+    EXPECT_EQ(layout.boxes_end, static_cast<std::int64_t>(content.size()));
+    return layout;
+}
+
 TEST(box_layout, reads_the_length_the_fragments_header_tells) {
     const struct {
         const char* label;
@@ -250,10 +261,7 @@ TEST(box_layout, reads_the_length_the_fragments_header_tells) {
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.label);
-        memory_file file{each.file};
-        const box_layout layout = file.layout();
-        EXPECT_EQ(layout.kind, e_layout_fragmented);
-        EXPECT_EQ(layout.fragments, 2);
+        const box_layout layout = layout_of_fragmented(each.file);
         EXPECT_EQ(layout.problem, "");
         EXPECT_TRUE(layout.has_header_length) << layout.header_length_note;
         EXPECT_DOUBLE_EQ(layout.header_length_s, each.length_s);
@@ -304,11 +312,7 @@ TEST(box_layout, a_length_it_cannot_trust_is_none_and_says_why) {
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.label);
-        memory_file file{each.file};
-        const box_layout layout = file.layout();
-        EXPECT_EQ(layout.kind, e_layout_fragmented);
-        EXPECT_EQ(layout.fragments, 2);
-        EXPECT_EQ(layout.boxes_end, static_cast<std::int64_t>(file.content.size()));
+        const box_layout layout = layout_of_fragmented(each.file);
         EXPECT_FALSE(layout.has_header_length);
         EXPECT_NE(layout.header_length_note.find(each.note), std::string::npos)
             << layout.header_length_note;
@@ -343,15 +347,14 @@ TEST(box_layout, a_length_or_time_scale_cut_short_at_every_byte_is_none) {
             SCOPED_TRACE("mehd version " + std::to_string(version) + ", " + std::to_string(keep) +
                          " bytes");
             const bytes cut = box("mehd", bytes(mehd.begin() + 8, mehd.begin() + 8 + keep));
-            memory_file file{fragmented_with(movie_header(0, 1000), cut + k_tracks)};
-            const box_layout layout = file.layout();
+            const box_layout layout =
+                layout_of_fragmented(fragmented_with(movie_header(0, 1000), cut + k_tracks));
             EXPECT_FALSE(layout.has_header_length);
             EXPECT_NE(layout.header_length_note.find(keep < 4 ? "too few for its version"
                                                               : "is cut short: version"),
                       std::string::npos)
                 << layout.header_length_note;
             EXPECT_EQ(layout.problem, "");
-            EXPECT_EQ(layout.fragments, 2);
         }
         const bytes mvhd = movie_header(version, 1000);
         const std::size_t time_scale_end = version == 1 ? 24 : 16;
@@ -359,8 +362,8 @@ TEST(box_layout, a_length_or_time_scale_cut_short_at_every_byte_is_none) {
             SCOPED_TRACE("mvhd version " + std::to_string(version) + ", " + std::to_string(keep) +
                          " bytes");
             const bytes cut = box("mvhd", bytes(mvhd.begin() + 8, mvhd.begin() + 8 + keep));
-            memory_file file{fragmented_with(cut, length_box(1, 6080) + k_tracks)};
-            const box_layout layout = file.layout();
+            const box_layout layout =
+                layout_of_fragmented(fragmented_with(cut, length_box(1, 6080) + k_tracks));
             EXPECT_EQ(layout.has_header_length, keep >= time_scale_end)
                 << layout.header_length_note;
             if (layout.has_header_length) {
@@ -440,34 +443,35 @@ TEST_F(box_layout_of_recordings, closed_is_ordinary_and_unclosed_is_fragmented) 
     }
 }
 
-TEST_F(box_layout_of_recordings, the_probe_tells_the_kind) {
+// The kind, and the recorder's length of its complete fragments, which is
+// what the demuxer finds in them.
+TEST_F(box_layout_of_recordings, the_probe_tells_the_kind_and_weighs_the_headers_length) {
     if (av_find_input_format("mov") == nullptr) GTEST_SKIP() << "this FFmpeg cannot read MP4";
     media_facts facts;
     std::string error;
     ASSERT_TRUE(probe_media(s_closed, probe_options{}, facts, error)) << error;
     EXPECT_TRUE(facts.layout.read);
     EXPECT_EQ(facts.layout.kind, e_layout_ordinary);
+    EXPECT_FALSE(facts.layout.has_header_length);
+    EXPECT_EQ(header_fit(facts), e_header_fit_none);
     const std::int64_t fragments = file(s_open).layout().fragments;
     ASSERT_TRUE(probe_media(s_open, probe_options{}, facts, error)) << error;
     EXPECT_EQ(facts.layout.kind, e_layout_fragmented);
     EXPECT_EQ(facts.layout.fragments, fragments);
-}
-
-// The recorder's length of its complete fragments is what the demuxer finds
-// in them; the same file with the length made shorter or longer is told so.
-TEST_F(box_layout_of_recordings, the_probe_weighs_the_headers_length_against_the_fragments) {
-    if (av_find_input_format("mov") == nullptr) GTEST_SKIP() << "this FFmpeg cannot read MP4";
-    media_facts facts;
-    std::string error;
-    ASSERT_TRUE(probe_media(s_closed, probe_options{}, facts, error)) << error;
-    EXPECT_FALSE(facts.layout.has_header_length);
-    EXPECT_EQ(header_fit(facts), e_header_fit_none);
-
-    ASSERT_TRUE(probe_media(s_open, probe_options{}, facts, error)) << error;
     ASSERT_TRUE(facts.layout.has_header_length) << facts.layout.header_length_note;
     EXPECT_GT(facts.layout.header_length_s, 0.5);
     EXPECT_NEAR(facts.layout.header_length_s, facts.duration_s, k_header_tolerance_s);
     EXPECT_EQ(header_fit(facts), e_header_fit_agrees);
+}
+
+// The unclosed recording with the length in its header halved or doubled:
+// the same packets, told shorter or longer.
+TEST_F(box_layout_of_recordings, a_header_length_made_shorter_or_longer_is_told_so) {
+    if (av_find_input_format("mov") == nullptr) GTEST_SKIP() << "this FFmpeg cannot read MP4";
+    media_facts facts;
+    std::string error;
+    ASSERT_TRUE(probe_media(s_open, probe_options{}, facts, error)) << error;
+    ASSERT_TRUE(facts.layout.has_header_length) << facts.layout.header_length_note;
 
     // The recorder's mehd is version 1: its 64-bit length follows the box's
     // header, version and flags.
