@@ -87,8 +87,9 @@ TEST(summary_table, the_files_layout_in_the_table_and_the_json) {
                   "\nlayout     ordinary MP4: one index (moov) of every sample, no fragments\n"),
               std::string::npos)
         << format_table(run);
-    EXPECT_EQ(layout_of(), nlohmann::json::parse(
-                               R"({"kind":"ordinary","fragments":0,"boxes":4,"problem":null})"));
+    EXPECT_EQ(layout_of(), nlohmann::json::parse(R"({"kind":"ordinary","fragments":0,"boxes":4,
+        "problem":null,"header_length_s":null,"header_agrees":null,"header_length_note":null})"));
+    EXPECT_EQ(format_table(run).find("\nlength "), std::string::npos) << format_table(run);
 
     layout.kind = e_layout_fragmented;
     layout.fragments = 13;
@@ -102,6 +103,72 @@ TEST(summary_table, the_files_layout_in_the_table_and_the_json) {
     EXPECT_EQ(layout_of()["kind"], "fragmented");
     EXPECT_EQ(layout_of()["fragments"], 13);
     EXPECT_EQ(layout_of()["problem"], layout.problem);
+}
+
+// A fragmented file's length as its header tells it, against what its
+// fragments hold: in agreement within 0.05 s, shorter (what a power loss may
+// leave), longer (never right), or none at all.
+TEST(summary_table, the_headers_length_against_what_the_fragments_hold) {
+    report run = sample_run();
+    run.has_media = true;
+    run.media.file = "a.m4v";
+    run.media.duration_s = 6.0;
+    box_layout& layout = run.media.layout;
+    layout.read = true;
+    layout.kind = e_layout_fragmented;
+    layout.fragments = 6;
+    layout.has_header_length = true;
+    const struct {
+        double header_s;
+        e_header_fit fit;
+        const char* line;
+        nlohmann::json agrees;
+    } cases[] = {
+        {6.0, e_header_fit_agrees, "the header tells 6.000 s; its fragments hold 6.000 s\n", true},
+        // Binary fractions either side of the tolerance, so that neither the
+        // comparison nor the printed digits depend on rounding.
+        {6.046875, e_header_fit_agrees, "the header tells 6.047 s; its fragments hold 6.000 s\n",
+         true},
+        {5.953125, e_header_fit_agrees, "the header tells 5.953 s; its fragments hold 6.000 s\n",
+         true},
+        {5.94921875, e_header_fit_shorter,
+         "the header tells 5.949 s; its fragments hold 6.000 s: it tells 0.051 s less (a fragment "
+         "completed as power was lost?)\n",
+         false},
+        {6.05078125, e_header_fit_longer,
+         "the header tells 6.051 s; its fragments hold 6.000 s: it tells 0.051 s more, which is "
+         "never right\n",
+         false},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.line);
+        layout.header_length_s = each.header_s;
+        EXPECT_EQ(header_fit(run.media), each.fit);
+        const std::string table = format_table(run);
+        EXPECT_NE(
+            table.find("\nlayout     fragmented MP4: an index of the tracks, then 6 fragments "
+                       "(moof + mdat)\nlength     " +
+                       std::string(each.line)),
+            std::string::npos)
+            << table;
+        const nlohmann::json json = nlohmann::json::parse(format_json(run))["file"]["layout"];
+        EXPECT_EQ(json["header_length_s"], each.header_s);
+        EXPECT_EQ(json["header_agrees"], each.agrees);
+        EXPECT_TRUE(json["header_length_note"].is_null());
+    }
+
+    layout.has_header_length = false;
+    layout.header_length_note = "no movie extends header (mehd) in the fragments' header (mvex)";
+    EXPECT_EQ(header_fit(run.media), e_header_fit_none);
+    EXPECT_NE(format_table(run).find("\nlength     the header tells none (no movie extends header "
+                                     "(mehd) in the fragments' header (mvex)); its fragments hold "
+                                     "6.000 s\n"),
+              std::string::npos)
+        << format_table(run);
+    const nlohmann::json json = nlohmann::json::parse(format_json(run))["file"]["layout"];
+    EXPECT_TRUE(json["header_length_s"].is_null());
+    EXPECT_TRUE(json["header_agrees"].is_null());
+    EXPECT_EQ(json["header_length_note"], layout.header_length_note);
 }
 
 // Any bytes in a foreign line give a document that a strict parser takes,

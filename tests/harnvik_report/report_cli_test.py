@@ -9,11 +9,15 @@ Cases:
               any bytes, a log name beyond ASCII; the JSON is valid and holds
               the facts; with gnuplot, the picture is a PNG of 1200x900
   no_gnuplot  --plot where there is no gnuplot: exit 2 and a clear message
+  length      a fragmented file (made by ffmpeg) whose header tells no length,
+              then the same file with a movie extends header telling its
+              length, less, more: the table's length line and the JSON
 """
 import argparse
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -166,17 +170,96 @@ def no_gnuplot(args, scratch):
     check(not os.path.exists(plot), "no gnuplot: a picture file was left")
 
 
+def top_boxes(data, start, end):
+    """(offset, size, type) of the boxes with 32-bit sizes from start to end."""
+    at = start
+    while at + 8 <= end:
+        size, kind = struct.unpack(">I4s", data[at:at + 8])
+        if size < 8 or at + size > end:
+            return
+        yield at, size, kind
+        at += size
+
+
+def with_length_box(data, version, ticks):
+    """The file with a movie extends header (mehd) telling `ticks` as the
+    first child of moov/mvex. The fragments' offsets count from their own
+    moof, so moving them keeps them whole."""
+    moov = next(b for b in top_boxes(data, 0, len(data)) if b[2] == b"moov")
+    mvex = next(b for b in top_boxes(data, moov[0] + 8, moov[0] + moov[1]) if b[2] == b"mvex")
+    field = struct.pack(">Q" if version == 1 else ">I", ticks)
+    mehd = struct.pack(">I4sB3s", 12 + len(field), b"mehd", version, b"\0\0\0") + field
+    out = bytearray(data[:mvex[0] + 8] + mehd + data[mvex[0] + 8:])
+    for at, size in ((moov[0], moov[1]), (mvex[0], mvex[1])):
+        struct.pack_into(">I", out, at, size + len(mehd))
+    return bytes(out)
+
+
+def length(args, scratch):
+    made = os.path.join(scratch, "made.mp4")
+    # Three seconds at 25 frames per second, a fragment per second; the
+    # fragments count their data from their own moof.
+    subprocess.run([args.ffmpeg, "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=160x120:rate=25", "-t", "3", "-c:v", "mpeg4", "-g", "25",
+                    "-movflags", "frag_keyframe+empty_moov+default_base_moof", made],
+                   check=True, timeout=120)
+    with open(made, "rb") as f:
+        data = f.read()
+    # What is left after the last fragment (an index of the fragments) goes,
+    # as from a file whose writer was killed.
+    boxes = list(top_boxes(data, 0, len(data)))
+    last_mdat = max(b for b in boxes if b[2] == b"mdat")
+    data = data[:last_mdat[0] + last_mdat[1]]
+    log = os.path.join(scratch, "run.log")
+    with open(log, "w") as f:
+        f.write(rate(0, "5.00"))
+    hold = "its fragments hold 3.000 s"
+    cases = [
+        ("none", data, "the header tells none (no movie extends header (mehd) in the "
+         "fragments' header (mvex) at byte ", None, None),
+        ("version 1", with_length_box(data, 1, 3000), f"the header tells 3.000 s; {hold}\n",
+         3.0, True),
+        ("version 0", with_length_box(data, 0, 3000), f"the header tells 3.000 s; {hold}\n",
+         3.0, True),
+        ("shorter", with_length_box(data, 1, 2000), f"the header tells 2.000 s; {hold}: it "
+         "tells 1.000 s less (a fragment completed as power was lost?)\n", 2.0, False),
+        ("longer", with_length_box(data, 0, 4000), f"the header tells 4.000 s; {hold}: it "
+         "tells 1.000 s more, which is never right\n", 4.0, False),
+    ]
+    for label, content, line, length_s, agrees in cases:
+        name = os.path.join(scratch, "fragmented.mp4")
+        with open(name, "wb") as f:
+            f.write(content)
+        out_json = os.path.join(scratch, "length.json")
+        status, out, err = run(args, [log, "--file", name, "--json", out_json])
+        if not check(status == 0, f"{label}: exit status {status}: {err}"):
+            continue
+        print(f"{label}: " + "".join(l for l in out.splitlines(True) if l.startswith("length")),
+              end="")
+        check("\nlayout     fragmented MP4: an index of the tracks, then 3 fragments" in out,
+              f"{label}: the layout line: {out!r}")
+        check("\nlength     " + line in out, f"{label}: no line 'length     {line}' in {out!r}")
+        with open(out_json, encoding="utf-8") as f:
+            layout = json.load(f)["file"]["layout"]
+        check(layout["header_length_s"] == length_s and layout["header_agrees"] is agrees,
+              f"{label}: JSON layout {layout}")
+        check((layout["header_length_note"] is None) == (length_s is not None),
+              f"{label}: JSON note {layout['header_length_note']!r}")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["refusals", "report", "no_gnuplot"])
+    parser.add_argument("case", choices=["refusals", "report", "no_gnuplot", "length"])
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="")
     parser.add_argument("--version", required=True, help="the project's version")
     parser.add_argument("--plot", action="store_true", help="gnuplot is there: check --plot")
+    parser.add_argument("--ffmpeg", default="ffmpeg", help="the ffmpeg program, for 'length'")
     args = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix="harnvik_report_cli_")
     try:
-        {"refusals": refusals, "report": report, "no_gnuplot": no_gnuplot}[args.case](args, scratch)
+        {"refusals": refusals, "report": report, "no_gnuplot": no_gnuplot,
+         "length": length}[args.case](args, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return outcome()

@@ -109,6 +109,15 @@ def main():
         check(media["plays_to_end"], "the file does not play to its end")
         check(abs(media["duration_s"] - media["video"]["frames"] / 25.0) < 0.2,
               f"duration {media['duration_s']} s for {media['video']['frames']} frames")
+        # A finished file tells no length in a header; one left in fragments
+        # (no room could be kept for its index) tells the length of them all.
+        layout = media["layout"]
+        if layout["kind"] == "fragmented":
+            check(layout["header_agrees"] is True,
+                  f"the header's length and the fragments disagree: {layout}")
+        else:
+            check(layout["header_length_s"] is None and layout["header_agrees"] is None,
+                  f"a length in the header of a file that is not fragmented: {layout}")
         if facts["workers_while_recording"] > 0:
             check(facts["real_time_factor"] is not None and facts["real_time_factor"] > 0,
                   f"real-time factor {facts['real_time_factor']}")

@@ -39,8 +39,19 @@ struct box_layout {
     // Where the whole boxes end: the file's size when nothing is wrong.
     std::int64_t boxes_end = 0;
     // Why the boxes end before the file does (a box cut short, bytes that
-    // are no box); empty when they reach its end.
+    // are no box), or the first damage inside an index; empty when there is
+    // none.
     std::string problem;
+
+    // The length a fragmented file's index tells in its movie extends header
+    // (moov/mvex/mehd), in seconds of its movie header's (mvhd) time scale:
+    // how long its complete fragments last, as the writer last knew it.
+    bool has_header_length = false;
+    double header_length_s = 0.0;
+    // Why a fragmented file's index tells no length (no mehd, a mehd or
+    // mvhd cut short, a version without a known form, a time scale of 0);
+    // empty when it tells one, and for files that are not fragmented.
+    std::string header_length_note;
 };
 
 struct media_facts {
@@ -94,5 +105,32 @@ struct media_facts {
                decode_errors == 0;
     }
 };
+
+// How the length a fragmented file's header tells stands to the media its
+// complete fragments hold (`duration_s`, from the packets).
+enum e_header_fit : std::uint8_t {
+    e_header_fit_none,    // the header tells no length
+    e_header_fit_agrees,  // within k_header_tolerance_s
+    // Shorter: the writer updates the length after each fragment is on the
+    // disk, so a power loss may leave it a fragment short.
+    e_header_fit_shorter,
+    // Longer: never right, the header tells of media that is not there.
+    e_header_fit_longer,
+};
+
+// The header's length is where the presentation of the last complete
+// fragment ends, in whole units of the movie's time scale (milliseconds),
+// rounded down and counted from time 0; the packets' span is exact and
+// starts at the earliest packet. They differ by a few milliseconds at most,
+// a fragment (about a second) by far more.
+constexpr double k_header_tolerance_s = 0.05;
+
+inline e_header_fit header_fit(const media_facts& media) {
+    if (!media.layout.has_header_length) return e_header_fit_none;
+    const double difference = media.layout.header_length_s - media.duration_s;
+    if (difference > k_header_tolerance_s) return e_header_fit_longer;
+    if (difference < -k_header_tolerance_s) return e_header_fit_shorter;
+    return e_header_fit_agrees;
+}
 
 }  // namespace Harnvik::Report

@@ -99,26 +99,152 @@ bool is(const box& found, std::string_view type) {
     return type == found.type;
 }
 
-// Whether an index holds the header of fragments (mvex). A damaged child
-// list is a problem, kept when it is the first.
-bool has_fragment_header(const byte_source& source, const box& index, std::string& problem) {
-    const std::int64_t end = index.offset + index.size;
-    const std::string within = std::string("the index") + at_byte(index.offset);
-    std::int64_t offset = index.offset + index.header;
+// Walks the children of `parent` (named by `within`) up to the first for
+// which `visit` returns true, and returns whether one did. A damaged child
+// list ends the walk: `problem` says how.
+template <typename visitor>
+bool find_child(const byte_source& source, const box& parent, const std::string& within,
+                visitor&& visit, std::string& problem) {
+    const std::int64_t end = parent.offset + parent.size;
+    std::int64_t offset = parent.offset + parent.header;
     for (std::int64_t children = 0; children < k_most_children; ++children) {
         box child;
-        std::string child_problem;
-        const e_box_read result = read_box(source, offset, end, within, child, child_problem);
-        if (result == e_box_none_left) return false;
-        if (result == e_box_problem) {
-            if (problem.empty())
-                problem = "in the index" + at_byte(index.offset) + ": " + child_problem;
-            return false;
-        }
-        if (is(child, "mvex")) return true;
+        const e_box_read result = read_box(source, offset, end, within, child, problem);
+        if (result != e_box_whole) return false;
+        if (visit(child)) return true;
         offset += child.size;
     }
     return false;
+}
+
+// Where a field of a full box lies in its payload, after the version and
+// the flags, for versions 0 and 1.
+struct field_place {
+    std::int64_t at = 0;
+    std::int64_t size = 0;  // 4 or 8 bytes
+};
+
+// Reads a field of a full box (`name` at `full`) whose place its version
+// chooses: false, with `note` saying why, when the version is neither 0 nor
+// 1 or the box ends before the field does; `problem` too when a read fails.
+bool read_versioned_field(const byte_source& source, const box& full, const std::string& name,
+                          const field_place (&places)[2], std::uint64_t& value, std::string& note,
+                          std::string& problem) {
+    const std::int64_t payload = full.offset + full.header;
+    const std::int64_t holds = full.size - full.header;
+    const std::string named = name + at_byte(full.offset);
+    std::uint8_t bytes[8];
+    if (holds < 4) {
+        note = named + " holds " + std::to_string(holds) + " bytes, too few for its version";
+        return false;
+    }
+    if (!source.read(payload, bytes, 4)) {
+        problem = note = "cannot read" + at_byte(payload);
+        return false;
+    }
+    const int version = bytes[0];
+    if (version > 1) {
+        note = named + " has version " + std::to_string(version) + ", which has no known form";
+        return false;
+    }
+    const field_place& place = places[version];
+    if (holds < place.at + place.size) {
+        note = named + " is cut short: version " + std::to_string(version) + " needs " +
+               std::to_string(place.at + place.size) + " bytes, it holds " + std::to_string(holds);
+        return false;
+    }
+    if (!source.read(payload + place.at, bytes, static_cast<std::size_t>(place.size))) {
+        problem = note = "cannot read" + at_byte(payload + place.at);
+        return false;
+    }
+    value = big_endian(bytes, static_cast<int>(place.size));
+    return true;
+}
+
+// The length the fragments' header (`fragments_header`, mvex) tells in its
+// movie extends header (mehd), in seconds of the time scale of the movie
+// header (`movie_header`, mvhd; null when the index has none before mvex).
+void read_header_length(const byte_source& source, const box* movie_header,
+                        const box& fragments_header, box_layout& layout) {
+    std::string& note = layout.header_length_note;
+    std::string problem;
+    const std::string within = "the fragments' header (mvex)" + at_byte(fragments_header.offset);
+    box length_box;
+    const auto is_length_box = [&length_box](const box& child) {
+        if (!is(child, "mehd")) return false;
+        length_box = child;
+        return true;
+    };
+    if (!find_child(source, fragments_header, within, is_length_box, problem)) {
+        if (problem.empty()) {
+            note = "no movie extends header (mehd) in " + within;
+        } else {
+            note = within + " breaks off before any movie extends header (mehd)";
+            if (layout.problem.empty()) layout.problem = "in " + within + ": " + problem;
+        }
+        return;
+    }
+    // mehd: version 0 has a 32-bit length, version 1 a 64-bit one.
+    static constexpr field_place k_length[2] = {{4, 4}, {4, 8}};
+    std::uint64_t ticks = 0;
+    if (!read_versioned_field(source, length_box, "the movie extends header (mehd)", k_length,
+                              ticks, note, problem)) {
+        if (layout.problem.empty()) layout.problem = problem;
+        return;
+    }
+    if (movie_header == nullptr) {
+        note = "no movie header (mvhd) before " + within + ", so no time scale";
+        return;
+    }
+    // mvhd: the time scale follows the creation and modification times, 32
+    // bits each in version 0 and 64 in version 1.
+    static constexpr field_place k_time_scale[2] = {{12, 4}, {20, 4}};
+    std::uint64_t time_scale = 0;
+    if (!read_versioned_field(source, *movie_header, "the movie header (mvhd)", k_time_scale,
+                              time_scale, note, problem)) {
+        if (layout.problem.empty()) layout.problem = problem;
+        return;
+    }
+    if (time_scale == 0) {
+        note = "the movie header (mvhd)" + at_byte(movie_header->offset) + " has a time scale of 0";
+        return;
+    }
+    layout.has_header_length = true;
+    layout.header_length_s = static_cast<double>(ticks) / static_cast<double>(time_scale);
+}
+
+// Whether an index holds the header of fragments (mvex). A damaged child
+// list is a problem, kept when it is the first. With `want_length`, the
+// length that header tells goes into `layout` too.
+bool has_fragment_header(const byte_source& source, const box& index, bool want_length,
+                         box_layout& layout) {
+    const std::string within = std::string("the index") + at_byte(index.offset);
+    box movie_header;
+    bool has_movie_header = false;
+    box fragments_header;
+    const auto visit = [&](const box& child) {
+        if (is(child, "mvex")) {
+            fragments_header = child;
+            return true;
+        }
+        if (is(child, "mvhd") && !has_movie_header) {
+            movie_header = child;
+            has_movie_header = true;
+        }
+        return false;
+    };
+    std::string problem;
+    if (!find_child(source, index, within, visit, problem)) {
+        if (!problem.empty() && layout.problem.empty()) {
+            layout.problem = "in the index" + at_byte(index.offset) + ": " + problem;
+        }
+        return false;
+    }
+    if (want_length) {
+        read_header_length(source, has_movie_header ? &movie_header : nullptr, fragments_header,
+                           layout);
+    }
+    return true;
 }
 
 }  // namespace
@@ -146,8 +272,9 @@ box_layout read_box_layout(const byte_source& source) {
             break;
         }
         if (is(found, "moov")) {
-            (has_fragment_header(source, found, layout.problem) ? fragment_index : full_index) =
-                true;
+            // The first index with the fragments' header tells the length.
+            (has_fragment_header(source, found, !fragment_index, layout) ? fragment_index
+                                                                         : full_index) = true;
         } else if (is(found, "moof")) {
             ++layout.fragments;
         }
@@ -157,6 +284,8 @@ box_layout read_box_layout(const byte_source& source) {
     layout.boxes_end = offset;
     if (layout.fragments > 0 || fragment_index) {
         layout.kind = e_layout_fragmented;
+        if (!fragment_index)
+            layout.header_length_note = "no index holds the fragments' header (mvex)";
     } else if (full_index) {
         layout.kind = e_layout_ordinary;
     } else {

@@ -74,13 +74,23 @@ void add_log(json& out, const report& run) {
     out["measurement_s"] = number(summary.measurement_s);
 }
 
-json layout_of(const box_layout& layout) {
+json text_or_null(const std::string& text) {
+    return text.empty() ? json(nullptr) : json(text);
+}
+
+json layout_of(const media_facts& media) {
+    const box_layout& layout = media.layout;
     if (!layout.read) return nullptr;
+    const e_header_fit fit = header_fit(media);
     return {
         {"kind", layout_name(layout.kind)},
         {"fragments", layout.fragments},
         {"boxes", layout.boxes},
-        {"problem", layout.problem.empty() ? json(nullptr) : json(layout.problem)},
+        {"problem", text_or_null(layout.problem)},
+        {"header_length_s", layout.has_header_length ? number(layout.header_length_s) : nullptr},
+        {"header_agrees",
+         fit == e_header_fit_none ? json(nullptr) : json(fit == e_header_fit_agrees)},
+        {"header_length_note", text_or_null(layout.header_length_note)},
     };
 }
 
@@ -93,7 +103,7 @@ json media_of(const media_facts& media) {
     json out = {{"name", media.file},
                 {"size_bytes", media.file_size},
                 {"container", media.container},
-                {"layout", layout_of(media.layout)}};
+                {"layout", layout_of(media)}};
     out["video"] =
         object_or_null(media.has_video, {{"codec", media.video_codec},
                                          {"width", media.width},

@@ -140,11 +140,40 @@ void add_layout(std::string& out, const box_layout& layout) {
     out += "\n";
 }
 
+// A fragmented file's length as its header tells it, beside what its
+// fragments hold.
+void add_header_length(std::string& out, const media_facts& media) {
+    const box_layout& layout = media.layout;
+    if (!layout.read || layout.kind != e_layout_fragmented) return;
+    if (!layout.has_header_length) {
+        add(out, "length     the header tells none (%s); its fragments hold %.3f s\n",
+            shown(layout.header_length_note).c_str(), media.duration_s);
+        return;
+    }
+    add(out, "length     the header tells %.3f s; its fragments hold %.3f s",
+        layout.header_length_s, media.duration_s);
+    const double difference = layout.header_length_s - media.duration_s;
+    switch (header_fit(media)) {
+        case e_header_fit_none:
+        case e_header_fit_agrees:
+            break;
+        case e_header_fit_shorter:
+            add(out, ": it tells %.3f s less (a fragment completed as power was lost?)",
+                -difference);
+            break;
+        case e_header_fit_longer:
+            add(out, ": it tells %.3f s more, which is never right", difference);
+            break;
+    }
+    out += "\n";
+}
+
 void add_media(std::string& out, const report& run) {
     const media_facts& media = run.media;
     add(out, "\nfile       %s: %lld bytes (%s)\n", media.file.c_str(),
         static_cast<long long>(media.file_size), media.container.c_str());
     add_layout(out, media.layout);
+    add_header_length(out, media);
     if (media.has_video) {
         add(out, "video      %s %dx%d, %lld frames in %.3f s\n", media.video_codec.c_str(),
             media.width, media.height, static_cast<long long>(media.video_frames),
