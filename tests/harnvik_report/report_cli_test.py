@@ -71,6 +71,16 @@ def refusals(args, scratch):
         check(reason in err, f"{label}: stderr does not say '{reason}': {err!r}")
     status, out, err = run(args, [], stdin=b"")
     check(status == 2 and "standard input" in err, f"empty standard input: {status} {err!r}")
+    # A run that ended before any worker reported is Harnvik's all the same.
+    quiet = os.path.join(scratch, "quiet.json")
+    status, out, err = run(args, ["-", "--json", quiet],
+                           stdin=(START + "Error writing to file.").encode())
+    if check(status == 0, f"a log of the texts alone: exit status {status}: {err!r}"):
+        with open(quiet) as f:
+            facts = json.load(f)
+        check(facts["recording"] == {"outcome": "write_failed", "start_line": 1, "end_line": 2} and
+              facts["log"]["rate_lines"] == 0 and facts["workers_reporting"] == 0,
+              f"a log of the texts alone: {facts['recording']}, {facts['log']}")
     status, out, err = run(args, ["--help"])
     check(status == 0 and "Usage: harnvik_report" in out, f"--help: {status} {out!r}")
     status, out, err = run(args, ["--version"])
