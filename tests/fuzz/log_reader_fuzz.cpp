@@ -220,6 +220,9 @@ void both_line_ends(std::string_view log, std::string& lf, std::string& crlf) {
         }
         lf += c;
     }
+    // A log that ends in CR was cut between the two bytes of a CR LF end,
+    // which only one of the two forms has: the two forms end without it.
+    while (!lf.empty() && lf.back() == '\r') lf.pop_back();
     for (const char c : lf) {
         if (c == '\n') crlf += '\r';
         crlf += c;
