@@ -18,6 +18,15 @@ bool interrupted() {
     return errno == EINTR;
 }
 
+// Calls `call` again for as long as a signal interrupts it; its result.
+template <typename system_call>
+auto again_if_interrupted(system_call&& call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || !interrupted()) return result;
+    }
+}
+
 }  // namespace
 
 bool file::fail() {
@@ -34,9 +43,7 @@ bool file::open(const wchar16* name, e_open how) {
         return fail();
     }
     const int flags = O_RDWR | O_CLOEXEC | (how == e_open_create ? O_CREAT | O_TRUNC : 0);
-    do {
-        m_fd = ::open(path.c_str(), flags, 0666);
-    } while (m_fd < 0 && interrupted());
+    m_fd = again_if_interrupted([&] { return ::open(path.c_str(), flags, 0666); });
     if (m_fd < 0) return fail();
     struct stat facts;
     if (::fstat(m_fd, &facts) != 0) {
@@ -85,9 +92,10 @@ bool file::write_at(std::int64_t position, const void* data, std::size_t size) {
 std::int64_t file::read_at(std::int64_t position, void* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(m_fd, static_cast<std::uint8_t*>(data) + done, size - done,
-                                    off_t(position + std::int64_t(done)));
-        if (got < 0 && interrupted()) continue;
+        const ssize_t got = again_if_interrupted([&] {
+            return ::pread(m_fd, static_cast<std::uint8_t*>(data) + done, size - done,
+                           off_t(position + std::int64_t(done)));
+        });
         if (got < 0) {
             fail();
             return -1;
@@ -109,19 +117,11 @@ std::int64_t file::size() {
 }
 
 bool file::sync_data() {
-    int result;
-    do {
-        result = ::fdatasync(m_fd);
-    } while (result != 0 && interrupted());
-    return result == 0 || fail();
+    return again_if_interrupted([&] { return ::fdatasync(m_fd); }) == 0 || fail();
 }
 
 bool file::truncate(std::int64_t size) {
-    int result;
-    do {
-        result = ::ftruncate(m_fd, off_t(size));
-    } while (result != 0 && interrupted());
-    if (result != 0) return fail();
+    if (again_if_interrupted([&] { return ::ftruncate(m_fd, off_t(size)); }) != 0) return fail();
     m_size = size;
     return true;
 }
@@ -130,10 +130,8 @@ file::e_room file::allocate(std::int64_t end) {
     // Only what lies beyond the data needs allocating: the data has its room.
     const std::int64_t from = m_size;
     if (end <= from) return e_room_done;
-    int result;
-    do {
-        result = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, off_t(from), off_t(end - from));
-    } while (result != 0 && interrupted());
+    const int result = again_if_interrupted(
+        [&] { return ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, off_t(from), off_t(end - from)); });
     if (result == 0) return e_room_done;
     fail();
     switch (m_error) {
