@@ -49,7 +49,9 @@ if(NOT KARVON_SANITIZE STREQUAL "")
   # The copy worker's 10 GiB of instrumented copies take a minute.
   set(KARVON_UNIT_TEST_TIMEOUT 300)
 endif()
-set(KARVON_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz target runs as a test, in seconds")
+if(KARVON_SANITIZE STREQUAL "fuzz")
+  set(KARVON_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz target runs as a test, in seconds")
+endif()
 
 # What every declaring function does: the limit, the labels, the Wine
 # fixture, and a note that the test was declared here.
