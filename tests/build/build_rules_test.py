@@ -64,13 +64,15 @@ karvon_add_end_to_end_test(NAME soak COMMAND true --runner= FIXTURES_REQUIRED st
              for name, t in tests.items()}
     check(props["quick"].get("LABELS") == ["unit"] and props["quick"].get("TIMEOUT") == 30,
           f"a check is labelled unit with its limit: {props['quick']}")
-    check(props["staged"].get("LABELS") == ["package"] and
-          props["staged"].get("FIXTURES_SETUP") == ["stage"], f"a check's labels and properties: {props['staged']}")
+    staged = props["staged"]
+    check(staged.get("LABELS") == ["package"] and staged.get("FIXTURES_SETUP") == ["stage"],
+          f"a check's labels and properties: {staged}")
     soak = props["soak"]
     check(soak.get("LABELS") == ["end_to_end"] and soak.get("TIMEOUT") == 1200 and
           soak.get("SKIP_RETURN_CODE") == 77 and soak.get("PROCESSORS", 0) >= 1 and
           soak.get("FIXTURES_REQUIRED") == ["stage"], f"an end-to-end test's properties: {soak}")
-    check(tests["soak"]["command"][-1] == "--runner=", f"an empty value is kept: {tests['soak']['command']}")
+    command = tests["soak"]["command"]
+    check(command[-1] == "--runner=", f"an option written --runner= is lost: {command}")
 
     for name, declaration, says in (
             ("undeclared", "add_test(NAME bare COMMAND true)",
