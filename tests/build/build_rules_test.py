@@ -11,7 +11,7 @@
 - the run preset configures with none of GoogleTest, Benchmark,
   nlohmann-json, CLI11 or Python, and builds Harnvik;
 - scripts/setup installs for running Harnvik nothing that only the tests,
-  the Windows build or clang need.
+  the Windows build or clang need, and for the native tests what they run.
 
 usage: build_rules_test.py CASE SOURCE_FOLDER SCRATCH_FOLDER
   CASE: declared_tests, fuzz_runs, run_preset or setup_purposes
@@ -185,6 +185,10 @@ def check_setup_purposes(source, scratch):
                            "libcli11-dev", "wine", "nasm", "clang", "lintian", "ffmpeg", "debootstrap"}
     check(not extra, f"setup installs for running Harnvik what it does not need: {sorted(extra)}")
     check(for_running == installed("run"), "setup and setup run differ")
+    # The setup scripts' test runs windows-deps, which reads the cross compiler's version.
+    native = installed("default")
+    check({"libgtest-dev", "gcc-mingw-w64-x86-64-posix", "nasm", "dpkg-dev"} <= native,
+          f"setup default lacks what the native tests run: {sorted(native)}")
     windows = installed("windows")
     check({"wine64", "libgtest-dev", "cmake"} <= windows, f"setup windows: {sorted(windows)}")
     status, out = run([setup, "bogus"], env=env)
