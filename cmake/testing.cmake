@@ -67,6 +67,7 @@ function(karvon_test_properties name)
   endforeach()
   set(fixtures ${arg_FIXTURES_REQUIRED})
   if(KARVON_UNDER_WINE)
+    list(APPEND arg_LABELS windows)
     list(APPEND fixtures wine)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${arg_LABELS}"
@@ -135,7 +136,10 @@ if(KARVON_BUILD_TESTS)
   endif()
 
   if(KARVON_UNDER_WINE)
-    # Every test of this folder and the folders below it.
+    # The label of every test of this folder and the folders below it that
+    # runs in its own folder: the GoogleTest cases. CTest looks a folder's
+    # labels up by the test's working folder, so the functions above label
+    # the tests that they declare themselves.
     set_property(DIRECTORY PROPERTY LABELS windows)
     # Wine's programs in the prefix start afresh, with a server that outlives
     # the tests' programs (cmake/wine-run.in says why), and end with the tests.
