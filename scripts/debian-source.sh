@@ -1,9 +1,10 @@
 # Sourced by the scripts that build a dependency from Debian's source packages
-# (windows-deps, ffmpeg4-deps) and by test-in-debian: how a step fails, which
-# Debian archive this machine uses, and fetching the source packages of one
-# pinned Debian release through a private apt folder, so that the system's apt
-# configuration stays untouched and the build is the same whatever the host's
-# own release.
+# (windows-deps, ffmpeg4-deps) and by setup and test-in-debian: how a step
+# fails, which Debian archive this machine uses, fetching the source packages
+# of one pinned Debian release through a private apt folder, so that the
+# system's apt configuration stays untouched and the build is the same
+# whatever the host's own release, and building a dependency once per
+# machine into a cache folder.
 #
 # The caller sets `script` (its name, for messages) and, for `step`, `log`
 # (the file that collects the steps' output).
@@ -173,4 +174,52 @@ prefix_holds() {  # prefix, file...
 # libraries since, is not complete.
 prefix_complete() {  # prefix, file...
   [ -f "$1/.complete" ] && prefix_holds "$@"
+}
+
+# The cache folder named by the environment variable, else <name> in the
+# user's cache folder; made if need be. Prints it.
+cache_folder() {  # variable, name
+  local folder=${!1:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/$2}
+  mkdir -p "$folder" 2> /dev/null ||
+    fail "making the cache folder $folder" "set $1 to a folder you can write"
+  echo "$folder"
+}
+
+# Builds a dependency once per machine into <cache>/install-<key> and prints
+# that prefix; with --prefix as the script's argument, only prints it. A
+# completed build marks the prefix .complete; a prefix without the mark, or
+# that lost any of the named files since, is built again. One build per key
+# at a time: a second caller waits, then finds it complete. The build
+# function runs with `prefix` (made empty), `work` (an empty folder for the
+# sources, removed afterwards) and `log` (its steps' log) set.
+build_once() {  # cache folder, key, what it builds, build function, script argument, file...
+  local cache_root=$1 key=$2 what=$3 build=$4 argument=$5
+  shift 5
+  prefix="$cache_root/install-$key"
+  if [ "$argument" = --prefix ] || prefix_complete "$prefix" "$@"; then
+    echo "$prefix"
+    return 0
+  fi
+  exec 9> "$cache_root/build-$key.lock"
+  flock 9
+  if prefix_complete "$prefix" "$@"; then
+    echo "$prefix"
+    return 0
+  fi
+  log="$cache_root/build-$key.log"
+  : > "$log"
+  if [ -e "$prefix" ]; then
+    echo "$script: $prefix is incomplete (left by a failed or interrupted build): building it again" >&2
+  fi
+  echo "$script: building $what, once per machine (a few minutes); log: $log" >&2
+  work="$cache_root/src-$key"
+  rm -rf "$work" "$prefix"
+  mkdir -p "$work" "$prefix"
+  "$build"
+  cd "$cache_root"
+  prefix_holds "$prefix" "$@" ||
+    fail "installing $what into $prefix (files are missing)" "read the log, then run again"
+  rm -rf "$work"
+  touch "$prefix/.complete"
+  echo "$prefix"
 }

@@ -170,7 +170,6 @@ def main():
     parser.add_argument("--soak", help="the end-to-end script, to run a bounded soak")
     parser.add_argument("--runner", default="", help="how to start the unpacked program")
     parser.add_argument("--ffprobe", default="ffprobe")
-    parser.add_argument("--fresh-wine-prefix", help="removed first, so Wine starts anew")
     args = parser.parse_args()
 
     root = unpack(args.kind, args.package, args.into)
@@ -183,32 +182,11 @@ def main():
     else:
         program = check_linux(args.kind, root, files, args.package, args.objdump)
 
+    # The Windows package's Wine prefix is made afresh before this runs, by
+    # the test's fixture (tests/install/CMakeLists.txt).
     if args.soak and not failures:
-        if args.fresh_wine_prefix and not start_fresh_wine(args.runner, args.fresh_wine_prefix):
-            return outcome()
-        try:
-            soak(args, program)
-        finally:
-            if args.fresh_wine_prefix:
-                stop_wine(args.runner)
+        soak(args, program)
     return outcome()
-
-
-def start_fresh_wine(runner, prefix):
-    """A new Wine prefix, booted before the soak's file-size limit applies,
-    with its server persistent and started apart from the soak's output pipe
-    (the runner's --start-server says why)."""
-    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL}
-    if os.path.isdir(prefix):
-        # A server left running for the old prefix would outlive its folder.
-        subprocess.run([runner, "--stop-server"], **quiet)
-    shutil.rmtree(prefix, ignore_errors=True)
-    started = subprocess.run([runner, "--start-server"], **quiet)
-    return check(started.returncode == 0, "the fresh Wine prefix did not start")
-
-
-def stop_wine(runner):
-    subprocess.run([runner, "--stop-server"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
 
 def soak(args, program):

@@ -1,0 +1,186 @@
+# How a test is declared. Every test gets its limit, its labels and what it
+# needs from one of the functions below, called in the CMake list of the
+# folder that holds the test; karvon_check_tests(), at the end of the root
+# list, stops the configure step when a test was declared any other way.
+#
+# Labels (ctest -L/-LE; the test presets in CMakePresets.json run by them):
+#   unit        a GoogleTest case, or a check that takes seconds
+#   end_to_end  a run of the real Harnvik: its 30 s pause, and copy workers on
+#               every processor (CTest counts it as taking them all, so that
+#               no unit test runs beside it and starves)
+#   package     the install tree, a project built against it, the packages
+#   fuzz        a fuzz target, run for KARVON_FUZZ_SECONDS from its seeds
+#   windows     every test of the Windows build, which runs under Wine
+#
+# karvon_add_test(<program> SOURCES <file>... [LIBS <library>...] [TIMEOUT <s>])
+#   A GoogleTest program; each of its cases is a test labelled unit. Limit:
+#   60 s, 300 s under the sanitizers, or TIMEOUT for every case of the program.
+#
+# karvon_add_check(NAME <name> COMMAND <argument>... TIMEOUT <s>
+#                  [LABELS <label>...] [WORKING_DIRECTORY <folder>]
+#                  [FIXTURES_REQUIRED <fixture>...] [PROPERTIES <name> <value>...])
+#   Any other command as a test, labelled unit unless LABELS names others.
+#
+# karvon_add_end_to_end_test(NAME <name> COMMAND <argument>... [TIMEOUT <s>]
+#                            [LABELS <label>...] [FIXTURES_REQUIRED <fixture>...]
+#                            [PROPERTIES <name> <value>...])
+#   A run of the real program, labelled end_to_end (and LABELS), limit 1200 s
+#   unless TIMEOUT; exit status 77 reports it skipped (say why on its output).
+#
+# karvon_add_fuzz_test(<target> SOURCES <file>... [LIBS <library>...]
+#                      [INCLUDES <folder>...])
+#   A fuzz target (fuzz build only) and its test, labelled fuzz: it runs from
+#   its seeds in tests/fuzz/corpus/<target without _fuzz> for
+#   KARVON_FUZZ_SECONDS; what it finds fails the test and is kept in
+#   build/fuzz/findings/<target>, the inputs it found new in
+#   build/fuzz/corpus/<target> for the next run.
+#
+# Arguments are passed on as they are written; an empty one is lost, so write
+# an option with a value that may be empty as --option=${value}.
+#
+# In the Windows build every test requires the fixture `wine`, whose tests
+# start the Wine prefix's lasting server before the first test and stop it
+# after the last: a plain ctest needs nothing prepared.
+
+set(KARVON_TEST_LABELS unit end_to_end package fuzz windows)
+cmake_host_system_information(RESULT KARVON_HOST_PROCESSORS QUERY NUMBER_OF_LOGICAL_CORES)
+set(KARVON_UNIT_TEST_TIMEOUT 60)
+if(NOT KARVON_SANITIZE STREQUAL "")
+  # The copy worker's 10 GiB of instrumented copies take a minute.
+  set(KARVON_UNIT_TEST_TIMEOUT 300)
+endif()
+if(KARVON_SANITIZE STREQUAL "fuzz")
+  set(KARVON_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz target runs as a test, in seconds")
+endif()
+
+# What every declaring function does: the limit, the labels, the Wine
+# fixture, and a note that the test was declared here.
+function(karvon_test_properties name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "LABELS;FIXTURES_REQUIRED;PROPERTIES")
+  if(NOT arg_TIMEOUT)
+    message(FATAL_ERROR "Test ${name}: no TIMEOUT")
+  endif()
+  foreach(label IN LISTS arg_LABELS)
+    if(NOT label IN_LIST KARVON_TEST_LABELS)
+      message(FATAL_ERROR "Test ${name}: label ${label} is none of ${KARVON_TEST_LABELS}")
+    endif()
+  endforeach()
+  set(fixtures ${arg_FIXTURES_REQUIRED})
+  if(KARVON_UNDER_WINE)
+    list(APPEND arg_LABELS windows)
+    list(APPEND fixtures wine)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${arg_LABELS}"
+                       ${arg_PROPERTIES})
+  if(fixtures)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${fixtures}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY KARVON_DECLARED_TESTS ${name})
+endfunction()
+
+function(karvon_add_check)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT;WORKING_DIRECTORY"
+                        "COMMAND;LABELS;FIXTURES_REQUIRED;PROPERTIES")
+  if(NOT arg_LABELS)
+    set(arg_LABELS unit)
+  endif()
+  set(directory "")
+  if(arg_WORKING_DIRECTORY)
+    set(directory WORKING_DIRECTORY ${arg_WORKING_DIRECTORY})
+  endif()
+  add_test(NAME ${arg_NAME} COMMAND ${arg_COMMAND} ${directory})
+  karvon_test_properties(${arg_NAME} TIMEOUT ${arg_TIMEOUT} LABELS ${arg_LABELS}
+    FIXTURES_REQUIRED ${arg_FIXTURES_REQUIRED} PROPERTIES ${arg_PROPERTIES})
+endfunction()
+
+function(karvon_add_end_to_end_test)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT" "COMMAND;LABELS;FIXTURES_REQUIRED;PROPERTIES")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 1200)
+  endif()
+  add_test(NAME ${arg_NAME} COMMAND ${arg_COMMAND})
+  karvon_test_properties(${arg_NAME} TIMEOUT ${arg_TIMEOUT} LABELS end_to_end ${arg_LABELS}
+    FIXTURES_REQUIRED ${arg_FIXTURES_REQUIRED}
+    PROPERTIES PROCESSORS ${KARVON_HOST_PROCESSORS} SKIP_RETURN_CODE 77 ${arg_PROPERTIES})
+endfunction()
+
+function(karvon_add_fuzz_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBS;INCLUDES")
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS})
+  target_include_directories(${name} PRIVATE ${arg_INCLUDES})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  string(REGEX REPLACE "_fuzz$" "" seeds ${name})
+  add_test(NAME ${name}
+    COMMAND ${CMAKE_COMMAND} -DTARGET=$<TARGET_FILE:${name}> -DSECONDS=${KARVON_FUZZ_SECONDS}
+            -DSEEDS=${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${seeds}
+            -DCORPUS=${CMAKE_BINARY_DIR}/corpus/${name} -DFINDINGS=${CMAKE_BINARY_DIR}/findings/${name}
+            -P ${PROJECT_SOURCE_DIR}/cmake/run_fuzz_target.cmake)
+  # Loading the seeds and writing the final statistics come on top.
+  math(EXPR limit "${KARVON_FUZZ_SECONDS} + 300")
+  karvon_test_properties(${name} TIMEOUT ${limit} LABELS fuzz)
+endfunction()
+
+if(KARVON_BUILD_TESTS)
+  enable_testing()
+  if(NOT KARVON_SANITIZE STREQUAL "fuzz")
+    if(CMAKE_CROSSCOMPILING)
+      # Debian ships GoogleTest as source too: build it with the cross compiler.
+      set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+      set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+      add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    else()
+      find_package(GTest REQUIRED)
+    endif()
+    include(GoogleTest)
+  endif()
+
+  if(KARVON_UNDER_WINE)
+    # The label of every test of this folder and the folders below it that
+    # runs in its own folder: the GoogleTest cases. CTest looks a folder's
+    # labels up by the test's working folder, so the functions above label
+    # the tests that they declare themselves.
+    set_property(DIRECTORY PROPERTY LABELS windows)
+    # Wine's programs in the prefix start afresh, with a server that outlives
+    # the tests' programs (cmake/wine-run.in says why), and end with the tests.
+    add_test(NAME wine.start_server COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --start-server)
+    set_tests_properties(wine.start_server PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+    add_test(NAME wine.stop_server COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --stop-server)
+    set_tests_properties(wine.stop_server PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+    set_property(GLOBAL APPEND PROPERTY KARVON_DECLARED_TESTS wine.start_server wine.stop_server)
+  endif()
+endif()
+
+function(karvon_add_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "SOURCES;LIBS")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT ${KARVON_UNIT_TEST_TIMEOUT})
+  endif()
+  set(wine "")
+  if(KARVON_UNDER_WINE)
+    set(wine FIXTURES_REQUIRED wine)
+  endif()
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS unit ${wine})
+endfunction()
+
+# Stops the configure step at a test that no function above declared: it
+# would have no limit or no label, and no Wine in the Windows build.
+function(karvon_check_tests)
+  get_property(declared GLOBAL PROPERTY KARVON_DECLARED_TESTS)
+  set(folders ${PROJECT_SOURCE_DIR})
+  while(folders)
+    list(POP_FRONT folders folder)
+    get_property(tests DIRECTORY ${folder} PROPERTY TESTS)
+    foreach(test IN LISTS tests)
+      if(NOT test IN_LIST declared)
+        message(FATAL_ERROR "Test ${test} in ${folder} is declared without the functions of "
+                            "cmake/testing.cmake, which give it its limit and labels")
+      endif()
+    endforeach()
+    get_property(below DIRECTORY ${folder} PROPERTY SUBDIRECTORIES)
+    list(APPEND folders ${below})
+  endwhile()
+endfunction()
