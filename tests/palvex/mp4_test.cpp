@@ -1,3 +1,5 @@
+#include "selmet/palvex/mp4.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "probe.h"
-#include "selmet/palvex/mp4.h"
 #include "test_support.h"
 
 #pragma GCC diagnostic ignored "-Wignored-qualifiers"
