@@ -195,9 +195,13 @@ def soak(args, program):
         environment.pop(variable, None)
     # Set, and empty: the runner puts nothing on the DLL path.
     environment["KARVON_WINEPATH"] = ""
+    # The program's output is read by the report that the package brings.
+    report = os.path.join(os.path.dirname(program),
+                          "harnvik_report" + (".exe" if program.endswith(".exe") else ""))
     result = subprocess.run(
-        [sys.executable, args.soak, "size_limit", "--program", program, "--runner", args.runner,
-         "--ffprobe", args.ffprobe, "--scratch", args.into + "-soak"], env=environment)
+        [sys.executable, args.soak, "size_limit", "--program", program, "--report", report,
+         "--runner", args.runner, "--ffprobe", args.ffprobe, "--scratch", args.into + "-soak"],
+        env=environment)
     check(result.returncode == 0, "the bounded soak of the unpacked program failed")
 
 
