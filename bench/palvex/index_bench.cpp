@@ -88,20 +88,27 @@ mp4::info settings(const std::u16string& name, std::int32_t width, std::int32_t 
     return info;
 }
 
-// The header (ftyp and the first moov) of a real recording.
-detail::byte_vector real_header() {
+// The header (ftyp and the first moov, with its length box) of a real
+// recording, and where its length lies.
+struct header_bytes {
+    detail::byte_vector bytes;
+    std::int64_t length_field = -1;
+};
+
+header_bytes real_header() {
     const std::string name = "palvex_bench_header.m4v";
     const std::u16string wide(name.begin(), name.end());
-    detail::byte_vector header;
+    header_bytes header;
     {
         detail::recording r;
         mp4::info info = settings(wide, 1920, 1080);
         if (r.open(info) || !record(r, 1920, 1080, 30)) return header;
         detail::finish_record ended;
         r.end(ended);
-        if (ended.complete_ends.empty()) return header;
-        header.resize(std::size_t(ended.complete_ends.front()));
-        r.file_output()->file().read_at(0, header);
+        if (r.file()->fragments() == 0) return header;
+        header.bytes.resize(std::size_t(r.file()->header_end()));
+        header.length_field = r.file()->length_field();
+        r.file()->file().read_at(0, header.bytes);
     }
     std::remove(name.c_str());
     return header;
@@ -115,8 +122,8 @@ struct synthesised {
 // A day of fragments behind the header: 25 pictures (a key frame, then
 // B-frame groups with their presentation offsets) and 46 or 47 AAC frames a
 // second, their media a hole.
-synthesised synthesise_day(detail::storage& file, const detail::byte_vector& header,
-                           std::int64_t seconds) {
+synthesised synthesise_day(detail::storage& file, const header_bytes& real, std::int64_t seconds) {
+    const detail::byte_vector& header = real.bytes;
     synthesised out;
     detail::top_box ftyp, moov;
     const auto all = std::int64_t(header.size());
@@ -198,6 +205,8 @@ synthesised synthesise_day(detail::storage& file, const detail::byte_vector& hea
     file.truncate(at);
     out.size = at;
     out.record.ended = true;
+    out.record.media_end = at;
+    out.record.length_field = real.length_field;
     out.record.samples_written = counts;
     out.record.sound = detail::sound_timing{1024, 1024, 48000, audio_total * 1024};
     return out;
@@ -210,8 +219,8 @@ synthesised synthesise_day(detail::storage& file, const detail::byte_vector& hea
 template <typename finish_fn>
 void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
     const std::int64_t seconds = state.range(0);
-    const detail::byte_vector header = real_header();
-    if (header.size() < 100) {
+    const header_bytes header = real_header();
+    if (header.bytes.size() < 100) {
         state.SkipWithError("no header from a real recording");
         return;
     }
@@ -228,7 +237,7 @@ void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
                 tail[4] = 'f', tail[5] = 'r', tail[6] = 'e', tail[7] = 'e';
                 file->write_at(day.size, tail);
                 day.record.ended = false;
-                day.record.complete_ends = {day.size};
+                day.record.media_end = day.size;
             }
         }
         auto file = open_file(name, false);
@@ -251,7 +260,7 @@ void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
         state.counters["file_GiB"] = double(day.size) / (1 << 30);
         state.counters["bound_MiB"] =
             double(detail::index_bound(
-                std::int64_t(header.size()), 2,
+                std::int64_t(header.bytes.size()), 2,
                 day.record.samples_written[0] + day.record.samples_written[1], seconds)) /
             (1 << 20);
         file.reset();
@@ -274,11 +283,13 @@ void finish_index(benchmark::State& state) {
 // last fragments that hold the index. How much media that gave up.
 void give_up_finish(benchmark::State& state) {
     time_finish(state, true, [&state](detail::storage& file, const synthesised& day) {
-        detail::given_up lost;
-        const detail::fault f = detail::finish_giving_up(file, day.record, day.size, lost);
-        state.counters["fragments_given_up"] = double(lost.fragments - lost.kept);
-        state.counters["media_given_up_s"] = lost.seconds;
-        return f;
+        const detail::ending e = detail::end_file(file, day.record);
+        state.counters["fragments_given_up"] = double(e.fragments - e.kept);
+        state.counters["media_given_up_s"] = e.seconds_given_up;
+        if (e.outcome != detail::ending::e_finished) {
+            return detail::failure(detail::e_fault_finish, detail::describe(e));
+        }
+        return detail::fault{};
     });
 }
 

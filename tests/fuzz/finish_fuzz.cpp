@@ -1,16 +1,16 @@
-// The finish and the torn-tail cut over any file contents, through the same
-// storage interface the writer uses, here a file in memory. The first bytes
-// choose what the writer would know: a clean end, or media that ends at one
-// of the file's top-level boxes with a torn tail after it, and which ends of
-// fragments it remembers as complete.
+// The end of a file over any file contents, through the same storage
+// interface the writer uses, here a file in memory. The first bytes choose
+// what the writer would know: a clean end, or media that ends at one of the
+// file's top-level boxes with a torn tail after it; whether room is held;
+// and a size limit.
 //
-// Properties: a finish that reports success leaves one ordinary file (top
-// level boxes that fill it exactly, one moov, no moof) that ends with its
-// index right after the media; a finish that wrote nothing leaves the bytes
-// as they were; a cut keeps the file's length and leaves a box chain that
-// fills the file. The finish that gives up fragments for its index (bit
-// 0x20 of the first byte) does the same, and whatever it does, a header
-// that told no more than the file's fragments before tells no more after.
+// Properties: a finish that reports success, and an end that says the file
+// is finished, leave one ordinary file (top-level boxes that fill it
+// exactly, one moov, no moof) that ends with its index where the media
+// ended or before; an end that says it left the file fragmented leaves a
+// chain of whole boxes; an end that wrote nothing leaves the bytes as they
+// were; no write passes the limit; and a header that told no more than the
+// file's fragments before tells no more after.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -60,7 +60,8 @@ void lengths(const std::vector<std::uint8_t>& bytes, std::int64_t& told, std::in
         top_box b;
         const byte_span head(bytes.data() + at, std::size_t(std::min<std::int64_t>(16, size - at)));
         if (!read_top_box(head, at, size, b)) break;
-        const byte_span payload(bytes.data() + b.position + b.header, std::size_t(b.size - b.header));
+        const byte_span payload(bytes.data() + b.position + b.header,
+                                std::size_t(b.size - b.header));
         if (b.type == fourcc("moov") && !have_movie) {
             if (read_movie(payload, m)) return;
             have_movie = true;
@@ -88,6 +89,25 @@ void expect_finished(const std::vector<std::uint8_t>& bytes, std::int64_t end) {
     expect(boxes.back().position <= end, "the full index is not where the media ended");
 }
 
+// Where the first moov's length lies in the file, or -1.
+std::int64_t length_field(const std::vector<std::uint8_t>& bytes) {
+    const auto size = std::int64_t(bytes.size());
+    for (std::int64_t at = 0; size - at >= 8;) {
+        top_box b;
+        const byte_span head(bytes.data() + at, std::size_t(std::min<std::int64_t>(16, size - at)));
+        if (!read_top_box(head, at, size, b)) return -1;
+        if (b.type == fourcc("moov")) {
+            const byte_span payload(bytes.data() + b.position + b.header,
+                                    std::size_t(b.size - b.header));
+            std::size_t offset = 0, width = 0;
+            if (!find_length(payload, offset, width) || width != 8) return -1;
+            return b.position + b.header + std::int64_t(offset);
+        }
+        at += b.size;
+    }
+    return -1;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -97,83 +117,65 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     palvex_test::memory_file file;
     file.bytes.assign(data + 2, data + size);
     const std::vector<std::uint8_t> before = file.bytes;
+    const auto file_size = std::int64_t(before.size());
 
-    // Ends of top-level boxes: where media may end and fragments were complete.
+    // Ends of top-level boxes: where the media may end.
     std::vector<std::int64_t> ends;
-    {
-        const auto file_size = std::int64_t(before.size());
-        for (std::int64_t at = 0; file_size - at >= 8;) {
-            top_box b;
-            const byte_span head(before.data() + at,
-                                 std::size_t(std::min<std::int64_t>(16, file_size - at)));
-            if (!read_top_box(head, at, file_size, b)) break;
-            at += b.size;
-            ends.push_back(at);
-        }
+    for (std::int64_t at = 0; file_size - at >= 8;) {
+        top_box b;
+        const byte_span head(before.data() + at,
+                             std::size_t(std::min<std::int64_t>(16, file_size - at)));
+        if (!read_top_box(head, at, file_size, b)) break;
+        at += b.size;
+        ends.push_back(at);
     }
     finish_record record;
-    record.ended = true;
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        if ((pick >> (i % 8)) & 1) record.complete_ends.push_back(ends[i]);
-    }
     record.sound = sound_timing{1024 * (mode >> 4 & 1), 1024, 48000, 0};
+    record.length_field = length_field(before);
+    record.room_held = (mode & 0x40) != 0;
+    // A size limit a little past the file (bit 0x80), by the pick byte.
+    if (mode & 0x80) file.limit = file_size + pick * 64;
 
-    if (mode & 0x20) {
-        const std::int64_t media_end =
-            last_complete_end(std::int64_t(before.size()), record.complete_ends);
-        if (media_end <= 0) return 0;
-        std::int64_t told_before = 0, held_before = 0;
-        lengths(before, told_before, held_before);
-        given_up lost;
-        bool changed = false;
-        const fault f = finish_giving_up(file, record, media_end, lost, &changed);
-        if (!changed) {
+    if (mode % 2 == 0) {
+        // A clean end: the whole file is media.
+        record.ended = true;
+        const fault f = finish_file(file, record);
+        expect(file.writes_past_limit == 0, "a write passed the size limit");
+        if (file.writes == 0 && file.bytes.size() == before.size()) {
             expect(file.bytes == before, "a finish that wrote nothing changed the file");
-            return 0;
         }
-        expect(lost.kept <= lost.fragments, "more fragments kept than there were");
-        if (told_before <= held_before) {
-            std::int64_t told = 0, held = 0;
-            lengths(file.bytes, told, held);
-            expect(told <= held, "the header tells more than the fragments hold");
-        }
-        if (!f) expect_finished(file.bytes, media_end);
+        if (f || file.bytes == before) return 0;
+        std::int64_t end = 0;
+        for (const std::int64_t e : ends) end = e;
+        expect_finished(file.bytes, end);
+        std::vector<top_box> boxes;
+        walk(file.bytes, boxes);
+        expect(boxes.back().position == end, "the full index is not where the media ended");
         return 0;
     }
-    if (mode % 3 == 2) {
-        // The cut after a failed write, without room for the index.
-        expect(!cut_torn_fragment(file, record), "a cut of a file in memory failed");
-        expect(file.bytes.size() == before.size(), "the cut changed the file's length");
-        const std::int64_t tail = torn_tail(std::int64_t(before.size()), record.complete_ends);
-        if (tail >= 0) {
-            std::vector<top_box> boxes;
-            const std::vector<std::uint8_t> from(file.bytes.begin() + tail, file.bytes.end());
-            expect(walk(from, boxes) && boxes.size() == 1 && boxes[0].type == fourcc("free"),
-                   "the torn tail is not one free box");
-        }
+    // Media that ends at one of the top-level boxes, a torn tail after it.
+    if (ends.empty()) return 0;
+    record.media_end = ends[pick % ends.size()];
+    std::int64_t told_before = 0, held_before = 0;
+    lengths(std::vector<std::uint8_t>(before.begin(), before.begin() + record.media_end),
+            told_before, held_before);
+    const ending e = end_file(file, record);
+    expect(file.writes_past_limit == 0, "a write passed the size limit");
+    expect(e.kept <= e.fragments, "more fragments kept than there were");
+    if (e.changes == 0) {
+        expect(file.bytes == before, "an end that wrote nothing changed the file");
         return 0;
     }
-    // A clean end, or media that ends at the last complete end.
-    const std::int64_t media_end =
-        mode % 3 == 0 ? -1 : last_complete_end(std::int64_t(before.size()), record.complete_ends);
-    if (mode % 3 == 1 && media_end <= 0) return 0;
-    bool changed = false;
-    const fault f = finish_file(file, record, media_end, &changed);
-    if (!changed) {
-        expect(file.bytes == before, "a finish that wrote nothing changed the file");
-        return 0;
+    if (told_before <= held_before) {
+        std::int64_t told = 0, held = 0;
+        lengths(file.bytes, told, held);
+        expect(told <= held, "the header tells more than the fragments hold");
     }
-    if (f) return 0;
-    // Where the last whole box before the media's end ends: bytes after it
-    // that are too few for a box are no media.
-    const std::int64_t limit = media_end < 0 ? std::int64_t(before.size()) : media_end;
-    std::int64_t end = 0;
-    for (const std::int64_t e : ends) {
-        if (e <= limit) end = e;
-    }
-    expect_finished(file.bytes, end);
     std::vector<top_box> boxes;
-    walk(file.bytes, boxes);
-    expect(boxes.back().position == end, "the full index is not where the media ended");
+    if (e.outcome == ending::e_finished) {
+        expect_finished(file.bytes, record.media_end);
+    } else if (e.outcome == ending::e_fragmented && e.fragments > 0) {
+        expect(walk(file.bytes, boxes), "a file left fragmented is not a chain of whole boxes");
+    }
     return 0;
 }

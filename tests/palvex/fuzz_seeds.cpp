@@ -101,17 +101,17 @@ int main(int argc, char** argv) {
     put(folder + "/index_read/finished", finished, {0});
     put(folder + "/index_read/samples",
         std::vector<std::uint8_t>(fragmented.begin() + 100, fragmented.begin() + 400), {1});
-    // Finish: a clean end, media ended at the last complete fragment of a
-    // torn file, and the cut; every box end remembered as complete.
+    // The end of a file: a clean end; media that ends at the last complete
+    // fragment of a torn file (its sixth box), without room and with it;
+    // one whose torn tail is too short to hold the index; and under a size
+    // limit just past the file.
     put(folder + "/finish/clean_end", fragmented, {0, 0xff});
-    put(folder + "/finish/torn_media_end", torn, {1, 0xff});
-    put(folder + "/finish/torn_cut", torn, {2, 0xff});
-    // The finish without room, which gives up fragments for the index: the
-    // torn file, and one whose tail is too short to hold the index.
-    put(folder + "/finish/give_up_torn", torn, {0x21, 0xff});
+    put(folder + "/finish/torn", torn, {1, 5});
+    put(folder + "/finish/torn_room_held", torn, {0x41, 5});
     std::vector<std::uint8_t> short_tail(fragmented.begin(), fragmented.begin() + whole.end);
     short_tail.insert(short_tail.end(), fragmented.begin() + 40, fragmented.begin() + 72);
-    put(folder + "/finish/give_up_short_tail", short_tail, {0x20, 0xff});
+    put(folder + "/finish/short_tail", short_tail, {1, 5});
+    put(folder + "/finish/torn_limit", torn, {0x81, 5});
     // Box layout: the files, readable throughout (an unreadable byte of all
     // ones), one that cannot be read from its middle on, and the top-level
     // boxes of both files as a description of boxes to write.

@@ -86,15 +86,19 @@ bool write_clock(mp4& writer, clock_signal& signal, int pairs) {
 }
 
 detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs,
-                             std::int32_t* offered) {
+                             std::int32_t* offered, e_streams streams) {
     detail::fault first;
     for (std::int32_t i = 0; i < pairs && !first; ++i) {
-        video_message* frame = signal.next_frame();
-        audio_message* block = signal.next_block();
-        first = r.write_video(frame, -1);
-        if (!first) first = r.write_audio(block);
-        frame->release();
-        block->release();
+        if (streams != e_sound) {
+            video_message* frame = signal.next_frame();
+            first = r.write_video(frame, -1);
+            frame->release();
+        }
+        if (streams != e_pictures && !first) {
+            audio_message* block = signal.next_block();
+            first = r.write_audio(block);
+            block->release();
+        }
         if (offered != nullptr) *offered = i + 1;
     }
     return first;

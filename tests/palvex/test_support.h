@@ -54,10 +54,12 @@ class clock_signal {
 bool write_clock(mp4& writer, clock_signal& signal, int pairs);
 
 // The inner recording, for tests that look at what the public writer hides.
-// Writes pairs of the clock signal until one fails: the first fault, and in
-// `offered` how many pairs were offered, the failing one included.
+// Writes pairs of the clock signal (or only its pictures, or only its
+// sound) until one fails: the first fault, and in `offered` how many pairs
+// were offered, the failing one included.
+enum e_streams { e_both, e_pictures, e_sound };
 detail::fault write_clock_to(detail::recording& r, clock_signal& signal, std::int32_t pairs,
-                             std::int32_t* offered = nullptr);
+                             std::int32_t* offered = nullptr, e_streams streams = e_both);
 // Opens it for the small recordings of the tests: 320x240 at `bit_rate`,
 // sound at 16 kbit/s, into `file` (a disk in memory, usually).
 detail::fault open_small(detail::recording& r, std::unique_ptr<detail::storage> file,

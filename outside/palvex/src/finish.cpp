@@ -1,6 +1,7 @@
 #include "finish.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <map>
@@ -78,10 +79,6 @@ fault read_contents(storage& file, std::int64_t media_end, contents& out) {
     return {};
 }
 
-std::size_t fragment_count(const contents& c) {
-    return c.m.fragment_starts.size();
-}
-
 // The boxes that lie before `end`.
 std::vector<top_box> boxes_before(const std::vector<top_box>& layout, std::int64_t end) {
     std::vector<top_box> before;
@@ -89,18 +86,6 @@ std::vector<top_box> boxes_before(const std::vector<top_box>& layout, std::int64
         if (b.position + b.size <= end) before.push_back(b);
     }
     return before;
-}
-
-fault apply(storage& file, const patch& p) {
-    if (p.bytes.empty()) {
-        if (fault f = file.truncate(p.position)) return io_fault("cannot cut the file", f);
-    } else if (fault f = file.write_at(p.position, p.bytes)) {
-        return io_fault("patching the file failed", f);
-    }
-    if (p.barrier) {
-        if (fault f = file.sync()) return io_fault("the file could not be put on the disk", f);
-    }
-    return {};
 }
 
 }  // namespace
@@ -160,7 +145,7 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
     plan.push_back(patch{
         first_moov->position,
         header_bytes(fourcc("mdat"), std::uint64_t(fragments_end - first_moov->position), true),
-        true});
+        true, -1, true});
     // The brands the muxer chose announce fragments; an ordinary file says so
     // too, in the same room.
     if (!layout.empty() && layout.front().type == fourcc("ftyp") && layout.front().size == 28) {
@@ -171,71 +156,6 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
         plan.push_back(patch{8, brands.take(), false});
     }
     return plan;
-}
-
-std::int64_t last_complete_end(std::int64_t file_size,
-                               const std::vector<std::int64_t>& complete_ends) {
-    std::int64_t last = -1;
-    for (const std::int64_t end : complete_ends) {
-        if (end <= file_size) last = std::max(last, end);
-    }
-    return last;
-}
-
-std::int64_t torn_tail(std::int64_t file_size, const std::vector<std::int64_t>& complete_ends) {
-    const std::int64_t last = last_complete_end(file_size, complete_ends);
-    if (last <= 0 || file_size - last < 8 || file_size - last > k_max_u32) return -1;
-    return last;
-}
-
-namespace {
-
-// Writes the plan, after making sure that the file is still the one read.
-fault apply_plan(storage& file, const std::vector<patch>& plan, std::int64_t size_read,
-                 std::int32_t write_limit, bool* changed) {
-    std::int64_t now = 0;
-    if (fault f = file.size(now)) return io_fault("cannot tell the file's size", f);
-    if (now != size_read) return failure(e_fault_finish, "the file changed while it was read");
-    std::int32_t written = 0;
-    for (const patch& p : plan) {
-        if (write_limit >= 0 && written == write_limit) return {};
-        if (changed != nullptr) *changed = true;
-        if (fault f = apply(file, p)) {
-            // Cut back, and that on the disk, where the step left bytes behind.
-            if (p.cut_on_failure >= 0 && !file.truncate(p.cut_on_failure)) file.sync();
-            return f;
-        }
-        ++written;
-    }
-    if (fault f = file.sync()) return io_fault("the file could not be put on the disk", f);
-    return {};
-}
-
-}  // namespace
-
-fault finish_file(storage& file, const finish_record& record, std::int64_t media_end, bool* changed,
-                  const seams& seams) {
-    if (changed != nullptr) *changed = false;
-    contents c;
-    if (fault f = read_contents(file, media_end, c)) return f;
-    // Nothing recorded: the file stays as the muxer left it.
-    if (fragment_count(c) == 0) return {};
-    // After a clean end the fragments hold every sample the muxer was given.
-    for (std::size_t i = 0; media_end < 0 && i < record.samples_written.size(); ++i) {
-        const auto found = i < c.m.tracks.size() ? std::int64_t(c.m.tracks[i].samples.size()) : 0;
-        if (found != record.samples_written[i]) {
-            return failure(e_fault_layout, "track " + std::to_string(i + 1) + " holds " +
-                                               std::to_string(found) + " samples, but " +
-                                               std::to_string(record.samples_written[i]) +
-                                               " were written");
-        }
-    }
-    byte_vector full_index;
-    if (fault f = build_moov(c.first_moov, c.m, record.sound, full_index)) return f;
-    const std::vector<patch> plan = plan_finish(c.layout, c.end, c.size, std::move(full_index));
-    if (plan.empty())
-        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
-    return apply_plan(file, plan, c.size, seams.finish_writes, changed);
 }
 
 std::size_t most_fragments_kept(std::size_t fragments,
@@ -268,79 +188,338 @@ std::size_t most_fragments_kept(std::size_t fragments,
     return low;
 }
 
-fault finish_giving_up(storage& file, const finish_record& record, std::int64_t media_end,
-                       given_up& out, bool* changed, const seams& seams) {
-    if (changed != nullptr) *changed = false;
-    out = given_up{};
-    contents c;
-    if (fault f = read_contents(file, media_end, c)) return f;
-    const std::size_t fragments = fragment_count(c);
-    if (fragments == 0) return {};
-    // Where the first `kept` fragments end, and the size of their index.
-    const auto end_of = [&c, fragments](std::size_t kept) {
-        return kept < fragments ? c.m.fragment_starts[kept] : c.end;
-    };
-    fault built;
+namespace {
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.2f s", seconds);
+    return text;
+}
+
+std::string fragments_text(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " complete fragment" : " complete fragments");
+}
+
+// One end of a recording: the file read once up to its media's end, then
+// the steps of the policy, each write counted (the seams may stop them
+// early, as a crash would).
+class finisher {
+  public:
+    finisher(storage& file, const finish_record& record, const seams& seams, ending& out)
+        : m_file(file), m_record(record), m_seams(seams), m_out(out) {}
+
+    fault read();
+    // After a clean end the fragments hold every sample the muxer was given.
+    fault check_samples() const;
+    // Step 1: the index of every fragment after the media.
+    fault finish_after_media();
+    // The policy, from step 1 to 4.
+    void run();
+    bool halted() const { return m_halted; }
+
+  private:
+    std::size_t fragments() const { return m_c.m.fragment_starts.size(); }
+    std::int64_t end_of(std::size_t kept) const {
+        return kept < fragments() ? m_c.m.fragment_starts[kept] : m_c.end;
+    }
+    fault index_of(std::size_t kept, byte_vector& out) const {
+        return build_moov(m_c.first_moov, m_c.m, m_record.sound, kept, out);
+    }
+    fault size_now(std::int64_t& size);
+    // One write or cut of the finish, and its sync where it is a barrier;
+    // `done` (where given) tells whether the write or cut itself was made.
+    fault change(const patch& p, bool* done = nullptr);
+    fault apply_plan(const std::vector<patch>& plan);
+    // The index of the first `kept` fragments where they end, over whatever
+    // follows them.
+    fault finish_kept(std::size_t kept);
+    fault give_up_in_place(std::size_t kept);
+    // `finished` gets the fragments that the index it wrote covers.
+    fault cut_back_and_append(std::size_t kept, std::size_t& finished);
+    // The header tells the length of the first `kept` fragments, on the
+    // disk before any of the others stops counting.
+    fault lower_length(std::size_t kept);
+    void leave_fragmented();
+    void settle(ending::e_outcome outcome, std::size_t kept);
+
+    storage& m_file;
+    const finish_record& m_record;
+    const seams& m_seams;
+    ending& m_out;
+    contents m_c;
+    std::int32_t m_writes = 0;
+    bool m_halted = false;
+    std::size_t m_told = 0;  // fragments the header's length may count
+};
+
+fault finisher::read() {
+    if (fault f = read_contents(m_file, m_record.media_end, m_c)) return f;
+    m_told = fragments();
+    m_out.fragments = fragments();
+    return {};
+}
+
+fault finisher::check_samples() const {
+    for (std::size_t i = 0; m_record.ended && i < m_record.samples_written.size(); ++i) {
+        const auto found =
+            i < m_c.m.tracks.size() ? std::int64_t(m_c.m.tracks[i].samples.size()) : 0;
+        if (found != m_record.samples_written[i]) {
+            return failure(e_fault_layout, "track " + std::to_string(i + 1) + " holds " +
+                                               std::to_string(found) + " samples, but " +
+                                               std::to_string(m_record.samples_written[i]) +
+                                               " were written");
+        }
+    }
+    return {};
+}
+
+fault finisher::size_now(std::int64_t& size) {
+    if (fault f = m_file.size(size)) return io_fault("cannot tell the file's size", f);
+    return {};
+}
+
+fault finisher::change(const patch& p, bool* done) {
+    if (done != nullptr) *done = false;
+    if (m_seams.finish_writes >= 0 && m_writes >= m_seams.finish_writes) {
+        m_halted = true;
+        return failure(e_fault_finish, "stopped early");
+    }
+    const std::int64_t limit = m_file.size_limit();
+    if (!p.bytes.empty() && limit >= 0 && p.position + std::int64_t(p.bytes.size()) > limit) {
+        return failure(e_fault_finish, "it would pass the file size limit");
+    }
+    ++m_writes;
+    ++m_out.changes;
+    if (p.bytes.empty()) {
+        if (fault f = m_file.truncate(p.position)) return failure(e_fault_finish, f.text);
+    } else if (fault f = m_file.write_at(p.position, p.bytes)) {
+        return failure(e_fault_finish, f.text);
+    }
+    if (done != nullptr) *done = true;
+    if (p.barrier) {
+        if (fault f = m_file.sync()) return failure(e_fault_finish, f.text);
+    }
+    return {};
+}
+
+fault finisher::apply_plan(const std::vector<patch>& plan) {
+    if (plan.empty())
+        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
+    bool finished = false;
+    for (const patch& p : plan) {
+        bool done = false;
+        if (fault f = change(p, &done)) {
+            if (m_halted) return {};
+            // Once the file is an ordinary one, only the brands are left: a
+            // step that fails after that leaves it ordinary, and is told.
+            if (finished || (done && p.finishes)) {
+                m_out.failed.push_back("its last writes failed (" + f.text + ")");
+                return {};
+            }
+            // Cut back, and that on the disk, where the step left bytes behind.
+            if (p.cut_on_failure >= 0 && !m_file.truncate(p.cut_on_failure)) m_file.sync();
+            return f;
+        }
+        finished = finished || p.finishes;
+    }
+    if (fault f = m_file.sync()) {
+        if (!finished) return failure(e_fault_finish, f.text);
+        m_out.failed.push_back("its last writes failed (" + f.text + ")");
+    }
+    return {};
+}
+
+fault finisher::finish_kept(std::size_t kept) {
+    byte_vector index;
+    if (fault f = index_of(kept, index)) return f;
+    std::int64_t size = 0;
+    if (fault f = size_now(size)) return f;
+    const std::int64_t end = end_of(kept);
+    return apply_plan(plan_finish(boxes_before(m_c.layout, end), end, size, std::move(index)));
+}
+
+fault finisher::finish_after_media() {
+    return finish_kept(fragments());
+}
+
+fault finisher::lower_length(std::size_t kept) {
+    if (kept >= m_told) return {};
+    if (m_record.length_field >= 0) {
+        byte_writer value;
+        value.u64(std::uint64_t(movie_length(m_c.m, kept)));
+        if (fault f = change(patch{m_record.length_field, value.take(), true})) return f;
+    }
+    m_told = kept;
+    return {};
+}
+
+fault finisher::give_up_in_place(std::size_t kept) {
+    if (fault f = lower_length(kept)) return f;
+    return finish_kept(kept);
+}
+
+fault finisher::cut_back_and_append(std::size_t kept, std::size_t& finished) {
+    std::int64_t size = 0;
+    if (fault f = size_now(size)) return f;
+    fault last = failure(e_fault_finish, "nothing left to cut");
+    // The torn fragment's room, where the header still tells every fragment.
+    if (m_told == fragments() && size > m_c.end) {
+        if (fault f = change(patch{m_c.end, {}, true})) return f;
+        finished = fragments();
+        last = finish_kept(fragments());
+        if (!last || m_halted) return last;
+    }
+    if (kept >= fragments()) return last;
+    finished = kept;
+    if (fault f = lower_length(kept)) return f;
+    if (fault f = size_now(size)) return f;
+    if (size > end_of(kept)) {
+        if (fault f = change(patch{end_of(kept), {}, true})) return f;
+    }
+    return finish_kept(kept);
+}
+
+void finisher::leave_fragmented() {
+    const std::int64_t end = end_of(m_told);
+    std::int64_t size = 0;
+    if (!size_now(size) && size > end) change(patch{end, {}, true});
+    settle(ending::e_fragmented, m_told);
+}
+
+void finisher::settle(ending::e_outcome outcome, std::size_t kept) {
+    m_out.outcome = outcome;
+    m_out.kept = kept;
+    const double scale = m_c.m.timescale > 0 ? double(m_c.m.timescale) : 1.0;
+    const std::int64_t all = movie_length(m_c.m);
+    const std::int64_t length = movie_length(m_c.m, kept);
+    m_out.seconds_kept = double(length) / scale;
+    m_out.seconds_given_up = double(all - length) / scale;
+}
+
+void finisher::run() {
+    if (fault f = read()) {
+        m_out.failed.push_back("it cannot be read back (" + f.text + ")");
+        m_out.outcome = ending::e_fragmented;
+        return;
+    }
+    const std::size_t all = fragments();
+    if (all == 0) {
+        std::int64_t size = 0;
+        if (!size_now(size) && size > m_c.end) change(patch{m_c.end, {}, true});
+        settle(ending::e_empty, 0);
+        return;
+    }
+    std::int64_t size = 0;
+    if (fault f = size_now(size)) {
+        m_out.failed.push_back("it cannot be read back (" + f.text + ")");
+        return settle(ending::e_fragmented, all);
+    }
+    // 1. After the media: into the room kept, or where nothing would be
+    //    lost by trying.
+    if (m_record.room_held || size <= m_c.end) {
+        fault f = check_samples();
+        if (!f) f = finish_after_media();
+        if (m_halted) return;
+        if (!f) return settle(ending::e_finished, all);
+        if (f.kind == e_fault_layout) {
+            m_out.failed.push_back("it cannot be finished (" + f.text + ")");
+            return leave_fragmented();
+        }
+        m_out.failed.push_back("writing its index after its media failed (" + f.text + ")");
+    }
+    // 2. In place of the fewest last fragments that hold the index.
+    if (fault f = size_now(size)) {
+        m_out.failed.push_back("it cannot be read back (" + f.text + ")");
+        return leave_fragmented();
+    }
     std::map<std::size_t, std::int64_t> sizes;
+    fault built;
     const auto index_size = [&](std::size_t kept) -> std::int64_t {
         if (const auto known = sizes.find(kept); known != sizes.end()) return known->second;
         byte_vector index;
-        if (!built) built = build_moov(c.first_moov, c.m, record.sound, kept, index);
+        if (!built) built = index_of(kept, index);
         return sizes[kept] = built ? INT64_MAX : std::int64_t(index.size());
     };
-    const auto room = [&](std::size_t kept) { return c.size - end_of(kept); };
-    const std::size_t kept = most_fragments_kept(fragments, index_size, room);
-    if (built) return built;
-    const std::int64_t all = movie_length(c.m);
-    out.fragments = fragments;
-    out.kept = kept;
+    const auto room = [&](std::size_t kept) { return size - end_of(kept); };
+    const std::size_t kept = most_fragments_kept(all, index_size, room);
+    if (built) {
+        m_out.failed.push_back("it cannot be finished (" + built.text + ")");
+        return leave_fragmented();
+    }
     if (kept == 0) {
-        out.seconds = double(all) / c.m.timescale;
-        return failure(e_fault_finish, "its index does not fit in the file");
+        m_out.failed.push_back("its index does not fit in place of its fragments");
+        return leave_fragmented();
     }
-    const std::int64_t length = movie_length(c.m, kept);
-    out.seconds = double(all - length) / c.m.timescale;
-    byte_vector index;
-    if (fault f = build_moov(c.first_moov, c.m, record.sound, kept, index)) return f;
-    const std::int64_t end = end_of(kept);
-    // The header tells no more than the fragments kept, on the disk before
-    // the ones given up stop counting.
-    std::size_t offset = 0, bytes = 0;
-    if (kept < fragments && find_length(c.first_moov, offset, bytes)) {
-        const top_box& moov = *std::find_if(c.layout.begin(), c.layout.end(), [](const top_box& b) {
-            return b.type == fourcc("moov");
-        });
-        byte_writer value;
-        bytes == 8 ? value.u64(std::uint64_t(length))
-                   : value.u32(std::uint32_t(std::min<std::int64_t>(length, k_max_u32)));
-        if (changed != nullptr) *changed = true;
-        const std::int64_t at = moov.position + moov.header + std::int64_t(offset);
-        if (fault f = apply(file, patch{at, value.take(), true})) return f;
-    }
-    const std::vector<top_box> layout = boxes_before(c.layout, end);
-    std::vector<patch> plan = plan_finish(layout, end, c.size, index);
-    if (plan.empty()) {
-        return failure(e_fault_layout, "the file is not laid out as the muxer writes");
-    }
-    fault f = apply_plan(file, plan, c.size, seams.finish_writes, changed);
-    std::int64_t now = -1;
-    // A file system that writes every change to new room (copy on write)
-    // may have none for the index in place of the fragments: the cut back
-    // after the failed write freed theirs, which takes it at the end.
-    if (f && !file.size(now) && now == end && end < c.size) {
-        plan = plan_finish(layout, end, end, std::move(index));
-        if (!plan.empty()) f = apply_plan(file, plan, end, seams.finish_writes, changed);
-    }
-    return f;
+    fault f = give_up_in_place(kept);
+    if (m_halted) return;
+    if (!f) return settle(ending::e_finished, kept);
+    m_out.failed.push_back((kept == all
+                                ? "writing its index over its torn fragment failed ("
+                                : "writing its index in place of its last fragments failed (") +
+                           f.text + ")");
+    if (f.kind == e_fault_layout) return leave_fragmented();
+    // 3. Cut back to media that the header tells no more than, which frees
+    //    room (on a disk that copies on write, a write in place needs it),
+    //    and the index after it.
+    std::size_t finished = kept;
+    f = cut_back_and_append(kept, finished);
+    if (m_halted) return;
+    if (!f) return settle(ending::e_finished, finished);
+    m_out.failed.push_back("cutting it back and adding its index failed (" + f.text + ")");
+    // 4. Fragmented, with the media its header tells.
+    leave_fragmented();
 }
 
-fault cut_torn_fragment(storage& file, const finish_record& record) {
-    std::int64_t size = 0;
-    if (fault f = file.size(size)) return io_fault("cannot tell the file's size", f);
-    const std::int64_t tail = torn_tail(size, record.complete_ends);
-    if (tail < 0) return {};
-    // Overwriting bytes already in the file needs no room on the disk.
-    return apply(file, patch{tail, free_header(size - tail), true});
+}  // namespace
+
+std::string describe(const ending& e) {
+    std::string outcome;
+    switch (e.outcome) {
+        case ending::e_empty:
+            outcome = "the file holds no complete fragment";
+            break;
+        case ending::e_finished:
+            outcome = e.kept == e.fragments ? "the file is finished, with all of its media"
+                                            : "the file is finished, without its last " +
+                                                  seconds_text(e.seconds_given_up) +
+                                                  " of media, which made room for the index";
+            break;
+        case ending::e_fragmented:
+            if (e.fragments == 0) {
+                outcome = "the file is left as it is";
+            } else if (e.kept == e.fragments) {
+                outcome = "the file is left fragmented, with all of its " +
+                          fragments_text(e.fragments) + " (" + seconds_text(e.seconds_kept) +
+                          " of media), its header telling their length";
+            } else {
+                outcome = "the file is left fragmented, with the first " + std::to_string(e.kept) +
+                          " of its " + fragments_text(e.fragments) + " (" +
+                          seconds_text(e.seconds_kept) +
+                          " of media), its header telling their length";
+            }
+            break;
+    }
+    if (e.failed.empty()) return outcome;
+    std::string steps;
+    for (const std::string& step : e.failed) steps += (steps.empty() ? "" : ", ") + step;
+    return steps + ", so " + outcome;
+}
+
+ending end_file(storage& file, const finish_record& record, const seams& seams) {
+    ending out;
+    finisher f(file, record, seams, out);
+    f.run();
+    return out;
+}
+
+fault finish_file(storage& file, const finish_record& record, const seams& seams) {
+    ending out;
+    finisher f(file, record, seams, out);
+    if (fault problem = f.read()) return problem;
+    // Nothing recorded: the file stays as the muxer left it.
+    if (out.fragments == 0) return {};
+    if (fault problem = f.check_samples()) return problem;
+    return f.finish_after_media();
 }
 
 }  // namespace Selmet::Palvex::detail

@@ -56,6 +56,7 @@ struct movie {
     std::uint32_t timescale = 0;
     std::vector<track> tracks;      // in the order of their trak boxes
     std::int64_t sample_bytes = 0;  // in the samples read so far, all tracks
+    std::int64_t sample_count = 0;  // read so far, all tracks, in either mode
     // Where each fragment's moof starts, in the order read.
     std::vector<std::int64_t> fragment_starts;
     // Only the decode times advance: no samples, chunks or marks are kept,

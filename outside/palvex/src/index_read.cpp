@@ -80,7 +80,8 @@ struct fragment_defaults {
 };
 
 fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_size, track& t,
-                std::int64_t& next, std::int64_t& sample_bytes, bool times_only) {
+                std::int64_t& next, std::int64_t& sample_bytes, std::int64_t& sample_count,
+                bool times_only) {
     byte_reader r(trun.payload);
     std::uint32_t version = 0, flags = 0;
     r.full_header(version, flags);
@@ -124,6 +125,7 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
         if (s.size == 0) return bad("a sample is empty");
         sample_bytes += s.size;
         if (sample_bytes > file_size) return bad("the samples hold more bytes than the file");
+        ++sample_count;
         if (t.samples.size() >= k_max_samples) return bad("a track has more samples than it can");
         next += s.size;
         t.presented_end =
@@ -175,7 +177,8 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
     std::int64_t next = d.base;
     for (const box& trun : parts) {
         if (trun.type != fourcc("trun")) continue;
-        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes, m.times_only)) {
+        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes, m.sample_count,
+                                m.times_only)) {
             return f;
         }
     }

@@ -32,6 +32,7 @@ struct mp4::state {
     bool failed = false;
     bool closed = false;
     Karvon::Platform::wstring16 error;
+    std::string error_utf8;
     // The error with what close() did with the file added; the first text
     // stays, for whoever holds it.
     Karvon::Platform::wstring16 error_after_close;
@@ -41,7 +42,8 @@ struct mp4::state {
         if (!problem) return true;
         if (!failed) {
             failed = true;
-            error = Karvon::Platform::utf8_to_utf16(detail::describe(problem));
+            error_utf8 = detail::describe(problem);
+            error = Karvon::Platform::utf8_to_utf16(error_utf8);
         }
         return false;
     }
@@ -67,14 +69,20 @@ mp4::~mp4() {
 }
 
 bool mp4::close() {
-    if (!m_state->closed) {
-        m_state->closed = true;
-        const bool failed_before = m_state->failed;
-        m_state->run([&] { return m_state->recording.close(); });
-        const std::string& note = m_state->recording.close_note();
-        if (failed_before && !note.empty()) {
-            m_state->error_after_close = m_state->error + Karvon::Platform::utf8_to_utf16(note);
+    if (m_state->closed) return !m_state->failed;
+    m_state->closed = true;
+    m_state->run([&] { return m_state->recording.close(); });
+    // What the close did with the file: after a failure, added to its text;
+    // without one, the text itself where the file holds less than recorded.
+    const std::string text = m_state->recording.text_after_close(m_state->error_utf8);
+    if (m_state->failed) {
+        if (text != m_state->error_utf8) {
+            m_state->error_after_close = Karvon::Platform::utf8_to_utf16(text);
         }
+    } else if (!text.empty()) {
+        m_state->failed = true;
+        m_state->error_utf8 = text;
+        m_state->error = Karvon::Platform::utf8_to_utf16(text);
     }
     return !m_state->failed;
 }

@@ -1,8 +1,7 @@
-// The container: a fragmented MP4 with a fragment at every key frame, each
-// handed to the file whole and synced as soon as the muxer has written it.
-// Packets that come before the header wait here until every stream is known.
-// The muxer tells the output how large the full index could grow, so that
-// room for it stays allocated beyond the media.
+// The container: FFmpeg's MP4 muxer, writing a fragmented MP4 into memory
+// (an output it cannot seek), cut into fragments at every key frame and by
+// time, whose bytes the fragmented file appends to the disk. Packets that
+// come before the header wait here until every stream is known.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +10,7 @@
 #include <vector>
 
 #include "fault.h"
-#include "index.h"
-#include "output.h"
+#include "fragmented_file.h"
 #include "seams.h"
 #include "storage.h"
 
@@ -22,6 +20,16 @@ extern "C" {
 
 namespace Selmet::Palvex::detail {
 
+// How long a fragment may run past the key frame interval before it is cut
+// without a key frame (sound alone, or pictures whose key frame is late),
+// and the most that the interleaver holds one stream's packets waiting for
+// the other's once every stream has begun: with the key frame interval they
+// bound how long media stays in memory, whichever streams run. Until every
+// stream has begun the interleaver waits longer (FFmpeg's 10 s), so that
+// the first packets of all streams decide together where time 0 is.
+constexpr std::int64_t k_fragment_slack_us = 500000;
+constexpr std::int64_t k_interleave_us = 250000;
+
 class muxer {
   public:
     muxer() = default;
@@ -29,9 +37,11 @@ class muxer {
     muxer(const muxer&) = delete;
     muxer& operator=(const muxer&) = delete;
 
-    fault open(std::unique_ptr<storage> file, const seams& seams = {});
+    // Fragments are cut at every key frame, and `key_frame_us` plus the
+    // slack after a fragment's start where no key frame came.
+    fault open(std::unique_ptr<storage> file, std::int64_t key_frame_us, const seams& seams = {});
     AVFormatContext* format() const { return m_format; }
-    output& file_output() { return *m_output; }
+    fragmented_file& file() { return *m_file; }
 
     // Writes the header, then the packets that waited for it.
     fault start();
@@ -41,46 +51,39 @@ class muxer {
     // many wait already: then the file starts with the streams it has.
     fault write(AVPacket* packet, AVRational from);
 
-    // Unless a write failed: the header if it is not out yet, the packets
-    // still held and the trailer. The file stays open for the finish.
+    // Unless the file stopped taking media: the header if it is not out yet,
+    // the packets still held and the trailer, all on the disk.
     fault end();
-    // Hands over what FFmpeg still buffers and writes nothing more.
-    void close();
 
-    // True once a write failed: the file's tail may be torn.
-    bool torn() const { return m_torn; }
-    const std::vector<std::int64_t>& complete_ends() const { return m_complete_ends; }
+    // True once the file takes no more media: a write failed (the file may
+    // end in a torn fragment), media stopped for the index's room or the
+    // size limit, or FFmpeg refused a packet.
+    bool stopped() const { return m_failed || m_file->problem(); }
+    // Samples handed to the muxer per stream.
     const std::vector<std::int64_t>& samples_written() const { return m_samples_written; }
 
   private:
-    fault write_now(AVPacket* packet, AVRational from);
-    // Hands what FFmpeg holds to the output; at a new complete end (the
-    // header, or a whole fragment), has the output put it on the disk, then
-    // counts it.
-    fault hand_over();
-    fault write_fault(int code);
-    // A fault of the file's own (its header, its length) ends the recording
-    // as a failed write does.
-    fault file_fault(const fault& problem);
-    void update_index_room();
-    // The header gets its length box, and the clock its tracks.
-    fault add_length();
-    // The fragments between two complete ends move the clock on; the header
-    // then tells the new length.
-    fault count_length(std::int64_t from, std::int64_t to);
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    using av_bytes = const std::uint8_t*;
+#else
+    using av_bytes = std::uint8_t*;
+#endif
+    static int take(void* opaque, av_bytes data, int size);
 
-    std::unique_ptr<output> m_output;
+    fault write_now(AVPacket* packet, AVRational from);
+    // What FFmpeg made goes to the file, box by box.
+    fault hand_over();
+    fault muxer_fault(int code, const char* what);
+
+    std::unique_ptr<fragmented_file> m_file;
+    AVIOContext* m_io = nullptr;
     AVFormatContext* m_format = nullptr;
-    std::int64_t m_header_end = 0;
-    std::int64_t m_fragments = 0;  // handed over whole
     std::vector<std::pair<AVPacket*, AVRational>> m_held;
     bool m_started = false;
-    bool m_torn = false;
-    std::vector<std::int64_t> m_complete_ends;    // newest last, the last few only
-    std::vector<std::int64_t> m_samples_written;  // per stream
-    bool m_keep_length = true;
-    // How far every track has come in the complete fragments: times only.
-    movie m_clock;
+    bool m_failed = false;
+    std::int64_t m_fragment_us = 0;
+    std::vector<std::int64_t> m_samples_written;
+    std::size_t m_streams_begun = 0;
 };
 
 }  // namespace Selmet::Palvex::detail

@@ -1,6 +1,6 @@
 #include "recording.h"
 
-#include <cstdio>
+#include <cctype>
 
 #include "tovrel/ffmpeg/ffmpeg_registration.h"
 
@@ -10,24 +10,6 @@ namespace {
 
 fault no_memory() {
     return failure(e_fault_memory, {});
-}
-
-std::string seconds_text(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.2f s", seconds);
-    return text;
-}
-
-// What the finish without room did, as the end of the writer's error text.
-std::string giving_up_note(const given_up& lost, const fault& finished) {
-    if (lost.fragments == 0) return {};
-    const std::string fragmented =
-        ", so the file is left fragmented, up to its last complete fragment";
-    if (lost.kept == 0) return "; the file is too short to hold its index" + fragmented;
-    if (finished) return "; finishing it failed (" + finished.text + ")" + fragmented;
-    if (lost.kept == lost.fragments) return "; the file is finished, with all of its media";
-    return "; the file is finished, without its last " + seconds_text(lost.seconds) +
-           " of media, which made room for the index";
 }
 
 // Gives the writer's hold on a frame back when the encoder lets go of it.
@@ -58,7 +40,10 @@ fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage
     m_frame_duration = settings.frame_duration;
     m_audio_bit_rate = settings.audio_bit_rate;
     m_take = [this](AVPacket* packet, AVRational from) { return take(packet, from); };
-    if (fault f = m_muxer.open(std::move(file), seams)) return f;
+    m_seams = seams;
+    const std::int64_t key_frame_us = key_frame_interval(settings) * settings.frame_duration *
+                                      std::int64_t(1000000) / settings.time_scale;
+    if (fault f = m_muxer.open(std::move(file), key_frame_us, seams)) return f;
     m_packet = av_packet_alloc();
     m_video_frame = av_frame_alloc();
     m_audio_frame = av_frame_alloc();
@@ -144,50 +129,30 @@ fault recording::encode_audio_frame(std::int32_t count) {
 }
 
 fault recording::close() {
-    fault problem = close_file();
-    if (output* written = file_output()) written->file().close();
+    finish_record record;
+    const fault problem = end(record);
+    if (fragmented_file* written = file()) {
+        m_ending = end_file(written->file(), record, m_seams);
+        m_file_ended = true;
+        written->file().close();
+    }
     return problem;
 }
 
-fault recording::close_file() {
-    finish_record record;
-    fault problem = end(record);
-    output* written = file_output();
-    if (written == nullptr) return problem;
-    storage& file = written->file();
-    if (!torn()) {
-        if (record.ended) {
-            fault finished = finish_file(file, record);
-            if (!problem) problem = finished;
-        }
-        return problem;
-    }
-    // After a failed write that failure is the one to report, not the finish's.
-    std::int64_t size = 0;
-    if (file.size(size)) return problem;
-    const std::int64_t media_end = last_complete_end(size, record.complete_ends);
-    bool changed = false;
-    if (written->room_held()) {
-        // The room kept for the index lets the file end, finished, with its
-        // last complete fragment.
-        if (media_end > 0) finish_file(file, record, media_end, &changed);
-    } else if (media_end > 0) {
-        // Without room, the last fragments make room for the index.
-        given_up lost;
-        const fault finished = finish_giving_up(file, record, media_end, lost, &changed);
-        m_close_note = giving_up_note(lost, finished);
-    }
-    // From its first write on, the finish looks after the torn tail.
-    if (changed) return problem;
-    cut_torn_fragment(file, record);
-    return problem;
+std::string recording::text_after_close(const std::string& before) const {
+    if (!m_file_ended) return before;
+    std::string ended = describe(m_ending);
+    if (!before.empty()) return before + "; " + ended;
+    if (m_ending.whole()) return {};
+    ended[0] = char(std::toupper(static_cast<unsigned char>(ended[0])));
+    return ended;
 }
 
 fault recording::end(finish_record& record) {
     fault problem;
-    // Unless a write failed, the file is ended properly, even after a message
-    // the writer could not take: everything before it is recorded.
-    if (!m_muxer.torn() && m_video.open()) {
+    // Unless the file stopped taking media, it is ended properly, even after
+    // a message the writer could not take: everything before it is recorded.
+    if (m_video.open() && !m_muxer.stopped()) {
         problem = m_video.encode(nullptr, m_packet, m_take);
         if (!problem && m_audio.open()) {
             const int left = av_audio_fifo_size(m_fifo);
@@ -195,13 +160,15 @@ fault recording::end(finish_record& record) {
             if (!problem) problem = m_audio.encode(nullptr, m_packet, m_take);
         }
         // The muxer gets its end whatever the encoders did.
-        fault ended = m_muxer.end();
-        record.ended = !ended && !m_muxer.torn();
+        const fault ended = m_muxer.end();
+        record.ended = !ended && !m_muxer.stopped();
         if (!problem) problem = ended;
-    } else {
-        m_muxer.close();
     }
-    record.complete_ends = m_muxer.complete_ends();
+    if (fragmented_file* written = file()) {
+        record.media_end = written->media_end();
+        record.length_field = written->length_field();
+        record.room_held = written->room_held();
+    }
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {
         record.sound.priming = m_audio.codec()->initial_padding;

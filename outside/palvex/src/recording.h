@@ -31,31 +31,37 @@ class recording {
     fault write_video(const video_message* frame, std::int64_t time);
     fault write_audio(const audio_message* samples);
 
-    // Ends the recording: the file finished into an ordinary MP4 after a
-    // clean end, and after a failed write or stopped media while the room
-    // for the index is held; otherwise cut back to its last complete
-    // fragment. The first fault is the one returned.
+    // Ends the recording: drains the encoders, puts the rest of the media
+    // on the disk and ends the file by the end policy (end_file), whose
+    // outcome file_ending() tells. The fault returned is the first of the
+    // drain and the trailer; the policy's steps are in the outcome.
     fault close();
 
-    // The first step of close(): drains the encoders and ends the file,
-    // which stays open for the finish. The record tells the finisher what it
-    // needs; torn() whether a write failed on the way.
+    // The first step of close(): drains the encoders and ends the media,
+    // unless the file stopped taking it. The file stays open; the record
+    // tells the finish what it needs.
     fault end(finish_record& record);
-    bool torn() const { return m_muxer.torn(); }
-    // What close() did with the file after a failed write, for the user to
-    // read after the failure itself; empty when there is nothing to add.
-    const std::string& close_note() const { return m_close_note; }
+    bool stopped() const { return m_muxer.format() != nullptr && m_muxer.stopped(); }
+    // What close() did with the file; whether it got that far (a file was
+    // open).
+    const ending& file_ending() const { return m_ending; }
+    bool file_ended() const { return m_file_ended; }
+    // The error text after close(): `before` (the text of the first failure,
+    // empty without one) with what the close did with the file. Empty when
+    // nothing failed and the file is finished with all of its media.
+    std::string text_after_close(const std::string& before) const;
     // Null until open() has opened the file.
-    output* file_output() { return m_muxer.format() != nullptr ? &m_muxer.file_output() : nullptr; }
+    fragmented_file* file() { return m_muxer.format() != nullptr ? &m_muxer.file() : nullptr; }
 
   private:
-    fault close_file();
     fault start_sound(const audio_message* samples);
     fault encode_audio_frame(std::int32_t count);
     fault take(AVPacket* packet, AVRational from) { return m_muxer.write(packet, from); }
 
     std::string m_path;  // UTF-8
-    std::string m_close_note;
+    seams m_seams;
+    ending m_ending;
+    bool m_file_ended = false;
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
     std::int32_t m_frame_duration = 0;

@@ -15,7 +15,8 @@ struct seams {
     bool keep_length = true;
     // A fragment's moof is written as free until the fragment is synced.
     bool hide_fragments = true;
-    // How many of a finish's writes to make; negative for all of them.
+    // How many writes and cuts the end of the file makes before it stops,
+    // as a crash there would; negative for all of them.
     std::int32_t finish_writes = -1;
 };
 

@@ -16,6 +16,11 @@ class system_file final : public storage {
     std::string reason() const { return m_file.error_text(); }
 
     fault write_at(std::int64_t position, std::span<const std::uint8_t> bytes) override {
+        // A write past the size limit would end the process (SIGXFSZ): it
+        // fails here instead, as it does where the signal is ignored.
+        if (m_limit >= 0 && position + std::int64_t(bytes.size()) > m_limit) {
+            return failure(e_fault_write, "File too large");
+        }
         if (m_file.write_at(position, bytes.data(), bytes.size())) return {};
         return failure(e_fault_write, reason());
     }

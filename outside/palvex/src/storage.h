@@ -23,7 +23,8 @@ class storage {
 
     virtual ~storage() = default;
 
-    // All the bytes at `position`, or a fault.
+    // All the bytes at `position`, or a fault. A write that would pass the
+    // size limit fails, whole.
     virtual fault write_at(std::int64_t position, std::span<const std::uint8_t> bytes) = 0;
     // Exactly out.size() bytes at `position`, or a fault (a file that ends
     // before them included).

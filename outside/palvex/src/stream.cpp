@@ -18,9 +18,6 @@ namespace {
 // Codecs are opened and closed under the process-wide FFmpeg lock.
 using ffm_guard = std::lock_guard<Karvon::Threads::critical_section>;
 
-// Longest distance between key frames, in frames, that x264 is given.
-constexpr std::int64_t k_max_gop = 600;
-
 fault no_memory() {
     return failure(e_fault_memory, {});
 }
@@ -35,6 +32,14 @@ fault open_codec(AVCodecContext* codec, const AVCodec* encoder, const std::strin
 }
 
 }  // namespace
+
+std::int64_t key_frame_interval(const writer::mp4::info& settings) {
+    // The longest distance between key frames, in frames, that x264 is given.
+    constexpr std::int64_t k_max_gop = 600;
+    const std::int64_t gop = std::int64_t(settings.key_frame_ms) * settings.time_scale /
+                             (std::int64_t(1000) * settings.frame_duration);
+    return std::clamp<std::int64_t>(gop, 1, k_max_gop);
+}
 
 stream::~stream() {
     ffm_guard guard(Tovrel::ffmpeg::get_ffm_lock());
@@ -78,9 +83,7 @@ fault stream::open_video(AVFormatContext* output, const writer::mp4::info& setti
     m_codec->sample_aspect_ratio = AVRational{1, 1};
     m_codec->field_order = AV_FIELD_PROGRESSIVE;
     m_codec->color_range = AVCOL_RANGE_MPEG;
-    const std::int64_t gop = std::int64_t(settings.key_frame_ms) * settings.time_scale /
-                             (std::int64_t(1000) * settings.frame_duration);
-    m_codec->gop_size = int(std::clamp<std::int64_t>(gop, 1, k_max_gop));
+    m_codec->gop_size = int(key_frame_interval(settings));
     // Constant rate: the buffer model holds one second at the set rate, and
     // x264 pads with filler data where the picture needs fewer bits.
     m_codec->bit_rate = settings.bit_rate;

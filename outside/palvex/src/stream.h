@@ -16,6 +16,10 @@ namespace Selmet::Palvex::detail {
 
 enum e_stream_kind { e_stream_video, e_stream_audio };
 
+// Frames from one key frame to the next, as the video encoder is given it
+// (settings checked).
+std::int64_t key_frame_interval(const writer::mp4::info& settings);
+
 class stream {
   public:
     explicit stream(e_stream_kind kind) : m_kind(kind) {}

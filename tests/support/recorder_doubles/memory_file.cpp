@@ -27,6 +27,15 @@ detail::fault memory_file::write_at(std::int64_t position, std::span<const std::
         return failure(detail::e_fault_write, "Input/output error");
     }
     const std::int64_t end = position + std::int64_t(data.size());
+    if (limit >= 0 && end > limit) ++writes_past_limit;
+    if (copy_on_write) {
+        const std::int64_t size = std::int64_t(bytes.size());
+        const std::int64_t over = std::max<std::int64_t>(0, std::min(end, size) - position);
+        const std::int64_t grows = std::max<std::int64_t>(0, end - std::max(size, allocated));
+        if (over > 0 && capacity != INT64_MAX && over + grows > capacity - used()) {
+            return failure(detail::e_fault_write, "No space left on device");
+        }
+    }
     // What fits goes in, as on a disk that fills up during a write.
     std::int64_t room = std::max<std::int64_t>(capacity, allocated);
     if (limit >= 0) room = std::min(room, limit);

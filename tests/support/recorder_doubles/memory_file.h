@@ -31,6 +31,12 @@ class memory_file final : public detail::storage {
     std::int32_t fail_sync = 0;
     // Another program takes the disk's free room after this many writes.
     std::int32_t fill_disk_after_writes = 0;
+    // A disk that copies on write: a write over bytes the file holds needs
+    // free room for them too (the old ones are freed once it is done).
+    bool copy_on_write = false;
+    // Writes that would pass `limit`: where the limit is known, none must
+    // come, since the system ends the process for one (SIGXFSZ).
+    std::int32_t writes_past_limit = 0;
 
     std::vector<std::uint8_t> bytes;
     std::int64_t allocated = 0;  // room from the start of the file
