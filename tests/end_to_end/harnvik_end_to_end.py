@@ -20,10 +20,14 @@ Cases:
               The Windows build under Wine cannot allocate room ahead (Wine
               does not implement it): there the last fragments make room for
               the index, and the file ends as an ordinary MP4 all the same.
-  no_room     a full disk on a file system that cannot allocate room ahead
-              (a small ext2 image, mounted through a loop device: root): the
-              last fragments make room for the index, and the file is an
-              ordinary MP4 on whose length the parsers agree.
+  no_room     a file system that cannot allocate room ahead (small ext2
+              images, mounted through loop devices: root), two runs at once:
+              one fills its disk, one meets a file-size limit with SIGXFSZ
+              left as it is (natively; under Wine, which cannot tell the
+              Windows program the limit, ignored as size_limit does). Both
+              exit 0 after the final text; the last fragments make room for
+              the index where they must, and each file is an ordinary MP4 on
+              whose length the parsers agree.
   ended       two runs at once, ended while they record: one interrupted
               (SIGINT to its process group, as Ctrl-C in a terminal does;
               under Wine the Windows program gets its Ctrl-C), one killed
@@ -76,14 +80,16 @@ def scratch(root, name):
     return path
 
 
-def start(args, cwd, arguments, file_limit=None):
+def start(args, cwd, arguments, file_limit=None, ignore_xfsz=True):
     """Starts the program in a process group of its own, as a shell starts
-    a command line."""
+    a command line; a write past the file-size limit fails, or, where
+    SIGXFSZ is not ignored, ends the process."""
     command = ([args.runner] if args.runner else []) + [args.program] + arguments
 
     def limit():
         os.setpgid(0, 0)
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        if ignore_xfsz:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         if file_limit is not None:
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
 
@@ -486,40 +492,61 @@ def disk(args):
     return outcome()
 
 
-def no_room(args):
-    if os.geteuid() != 0:
-        print("no_room: mounting a disk image needs root; not run")
-        return SKIP
-    directory = scratch(args.scratch, "no_room")
+def mount_ext2(directory, size):
+    """A loop-mounted ext2 image of `size` bytes at `directory`; the image's
+    path, or None (and why) where it cannot be made here."""
     image = directory + ".img"
     with open(image, "wb") as f:
-        f.truncate(8 << 20)
+        f.truncate(size)
     made = subprocess.run(["mkfs.ext2", "-q", "-F", image], capture_output=True, text=True)
     mounted = made.returncode == 0 and subprocess.run(
         ["mount", "-o", "loop", image, directory], capture_output=True, text=True).returncode == 0
     if not mounted:
-        print(f"no_room: cannot make and mount an ext2 image here: {made.stderr.strip()}; not run")
         os.remove(image)
+        return None, made.stderr.strip()
+    os.chmod(directory, 0o777)
+    return image, ""
+
+
+def no_room(args):
+    if os.geteuid() != 0:
+        print("no_room: mounting a disk image needs root; not run")
         return SKIP
+    # ext2 keeps no room ahead: fallocate fails as it does on such file
+    # systems (EOPNOTSUPP).
+    runs = {}
+    images = []
     try:
-        os.chmod(directory, 0o777)
-        path = os.path.join(directory, "HelloWorld.m4v")
-        # ext2 keeps no room ahead: fallocate fails as it does on such file
-        # systems (EOPNOTSUPP).
-        facts = os.statvfs(directory)
-        room = facts.f_bfree * facts.f_frsize  # root may use the reserved blocks too
-        began = time.monotonic()
-        process = start(args, directory, [])
-        seen = watch(path)
-        status, text, elapsed = finish(process, began, "no_room")
-        seen.done()
-        if text is not None:
-            check(status == 0, f"no_room: exit status {status}")
-            check_output(args, "no_room", text, WRITE_FAILED)
-            check_recording(args, "no_room", path, seen, room, no_room_ahead=True)
+        cases = (("no_room", 8 << 20, None), ("no_room_limit", 16 << 20, args.file_limit))
+        for name, size, _ in cases:
+            directory = scratch(args.scratch, name)
+            image, why = mount_ext2(directory, size)
+            if image is None:
+                print(f"{name}: cannot make and mount an ext2 image here: {why}; not run")
+                return SKIP
+            images.append((directory, image))
+        for (name, _, file_limit), (directory, _) in zip(cases, images):
+            path = os.path.join(directory, "HelloWorld.m4v")
+            facts = os.statvfs(directory)
+            room = facts.f_bfree * facts.f_frsize  # root may use the reserved blocks too
+            if file_limit is not None:
+                room = min(room, file_limit)
+            process = start(args, directory, [], file_limit=file_limit,
+                            ignore_xfsz=file_limit is None or bool(args.runner))
+            runs[name] = (path, room, time.monotonic(), process, watch(path))
+        for name, (path, room, began, process, seen) in runs.items():
+            status, text, elapsed = finish(process, began, name)
+            seen.done()
+            if text is None:
+                continue
+            check(status == 0, f"{name}: exit status {status}" +
+                  (" (SIGXFSZ: a write passed the limit)" if status == -signal.SIGXFSZ else ""))
+            check_output(args, name, text, WRITE_FAILED)
+            check_recording(args, name, path, seen, room, no_room_ahead=True)
     finally:
-        unmount(directory)
-        os.remove(image)
+        for directory, image in images:
+            unmount(directory)
+            os.remove(image)
     return outcome()
 
 

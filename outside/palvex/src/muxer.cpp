@@ -57,6 +57,7 @@ fault muxer::open(std::unique_ptr<storage> file, std::int64_t key_frame_us, cons
     }
     m_format->pb = m_io;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    m_format->max_interleave_delta = k_first_interleave_us;
     return {};
 }
 
@@ -115,9 +116,9 @@ fault muxer::write_now(AVPacket* packet, AVRational from) {
     av_packet_rescale_ts(packet, from, m_format->streams[index]->time_base);
     const int result = av_interleaved_write_frame(m_format, packet);
     if (result < 0) return muxer_fault(result, "The muxer refused a packet");
-    if (m_samples_written[std::size_t(index)]++ == 0 &&
-        ++m_streams_begun == m_samples_written.size()) {
-        m_format->max_interleave_delta = k_interleave_us;
+    if (m_samples_written[std::size_t(index)]++ == 0) ++m_streams_begun;
+    if (m_streams_begun == m_samples_written.size()) {
+        m_format->max_interleave_delta = m_one_alone ? k_interleave_slack_us : m_interleave_us;
     }
     return hand_over();
 }

@@ -21,14 +21,18 @@ extern "C" {
 namespace Selmet::Palvex::detail {
 
 // How long a fragment may run past the key frame interval before it is cut
-// without a key frame (sound alone, or pictures whose key frame is late),
-// and the most that the interleaver holds one stream's packets waiting for
-// the other's once every stream has begun: with the key frame interval they
-// bound how long media stays in memory, whichever streams run. Until every
-// stream has begun the interleaver waits longer (FFmpeg's 10 s), so that
-// the first packets of all streams decide together where time 0 is.
-constexpr std::int64_t k_fragment_slack_us = 500000;
-constexpr std::int64_t k_interleave_us = 250000;
+// without a key frame (sound alone, or pictures whose key frame is late).
+constexpr std::int64_t k_fragment_slack_us = 250000;
+// How long the interleaver holds one stream's packets waiting for the
+// other's: until every stream has begun, long enough for the first packets
+// of all of them to decide together where time 0 is; then as long as the
+// video encoder holds pictures back, and the slack more, so that each
+// fragment holds sound and pictures of the same time; and only the slack
+// while one stream runs alone, its media handed over further than
+// k_streams_apart_us ahead of the other's.
+constexpr std::int64_t k_first_interleave_us = 3000000;
+constexpr std::int64_t k_interleave_slack_us = 250000;
+constexpr std::int64_t k_streams_apart_us = 500000;
 
 class muxer {
   public:
@@ -50,6 +54,11 @@ class muxer {
     // A packet in the time base `from`. Before start() it waits, unless too
     // many wait already: then the file starts with the streams it has.
     fault write(AVPacket* packet, AVRational from);
+    // How long the video encoder holds pictures back: the interleaver waits
+    // that long (and the slack) once every stream has begun.
+    void set_encoder_delay(std::int64_t us) { m_interleave_us = us + k_interleave_slack_us; }
+    // Whether one stream runs alone: the other waits for it no longer.
+    void set_one_stream_alone(bool alone) { m_one_alone = alone; }
 
     // Unless the file stopped taking media: the header if it is not out yet,
     // the packets still held and the trailer, all on the disk.
@@ -84,6 +93,8 @@ class muxer {
     std::int64_t m_fragment_us = 0;
     std::vector<std::int64_t> m_samples_written;
     std::size_t m_streams_begun = 0;
+    std::int64_t m_interleave_us = k_first_interleave_us;
+    bool m_one_alone = false;
 };
 
 }  // namespace Selmet::Palvex::detail

@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "tovrel/ffmpeg/ffmpeg_registration.h"
 
@@ -38,6 +39,7 @@ fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage
     m_width = settings.frame_width;
     m_height = settings.frame_height;
     m_frame_duration = settings.frame_duration;
+    m_time_scale = settings.time_scale;
     m_audio_bit_rate = settings.audio_bit_rate;
     m_take = [this](AVPacket* packet, AVRational from) { return take(packet, from); };
     m_seams = seams;
@@ -76,9 +78,28 @@ fault recording::write_video(const video_message* frame, std::int64_t time) {
     m_video_frame->pts = number;
     m_video_frame->sample_aspect_ratio = AVRational{1, 1};
     m_last_frame = number;
+    note_streams_apart();
     fault f = m_video.encode(m_video_frame, m_packet, m_take);
     av_frame_unref(m_video_frame);
     return f;
+}
+
+fault recording::take(AVPacket* packet, AVRational from) {
+    if (!m_video_begun && m_video.open() && packet->stream_index == m_video.index()) {
+        // The first picture out: the encoder holds the ones after it back.
+        m_video_begun = true;
+        m_muxer.set_encoder_delay(m_last_frame * m_frame_duration * std::int64_t(1000000) /
+                                  m_time_scale);
+    }
+    return m_muxer.write(packet, from);
+}
+
+void recording::note_streams_apart() {
+    if (m_audio_rate == 0) return;
+    const std::int64_t pictures_us =
+        (m_last_frame + 1) * m_frame_duration * std::int64_t(1000000) / m_time_scale;
+    const std::int64_t sound_us = m_audio_taken * std::int64_t(1000000) / m_audio_rate;
+    m_muxer.set_one_stream_alone(std::abs(pictures_us - sound_us) > k_streams_apart_us);
 }
 
 fault recording::start_sound(const audio_message* samples) {
@@ -112,6 +133,8 @@ fault recording::write_audio(const audio_message* samples) {
     const int written = av_audio_fifo_write(
         m_fifo, reinterpret_cast<void**>(const_cast<float**>(planes)), samples->samples());
     if (written < samples->samples()) return no_memory();
+    m_audio_taken += written;
+    note_streams_apart();
     const int frame_size = m_audio.codec()->frame_size;
     while (av_audio_fifo_size(m_fifo) >= frame_size) {
         if (fault f = encode_audio_frame(frame_size)) return f;

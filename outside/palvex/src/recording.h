@@ -56,7 +56,10 @@ class recording {
   private:
     fault start_sound(const audio_message* samples);
     fault encode_audio_frame(std::int32_t count);
-    fault take(AVPacket* packet, AVRational from) { return m_muxer.write(packet, from); }
+    fault take(AVPacket* packet, AVRational from);
+    // Tells the muxer whether the media handed over of one stream runs far
+    // ahead of the other's.
+    void note_streams_apart();
 
     std::string m_path;  // UTF-8
     seams m_seams;
@@ -65,6 +68,7 @@ class recording {
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
     std::int32_t m_frame_duration = 0;
+    std::int32_t m_time_scale = 0;
     std::int32_t m_audio_bit_rate = 0;
 
     muxer m_muxer;
@@ -76,8 +80,10 @@ class recording {
     AVPacket* m_packet = nullptr;
     AVAudioFifo* m_fifo = nullptr;
 
-    std::int64_t m_last_frame = -1;  // number of the last frame taken
-    std::int64_t m_audio_samples = 0;
+    std::int64_t m_last_frame = -1;    // number of the last frame taken
+    bool m_video_begun = false;        // the video encoder gave its first packet
+    std::int64_t m_audio_samples = 0;  // handed to the encoder
+    std::int64_t m_audio_taken = 0;    // of the messages, the FIFO's included
     std::int32_t m_audio_channels = 0;
     std::int32_t m_audio_rate = 0;
 };

@@ -39,6 +39,8 @@ class stream {
 
     bool open() const { return m_codec != nullptr && m_stream != nullptr; }
     e_stream_kind kind() const { return m_kind; }
+    // Its index among the file's streams.
+    int index() const { return m_stream->index; }
     AVCodecContext* codec() const { return m_codec; }
 
   private:
