@@ -1,11 +1,7 @@
-// The public MP4 writer: H.264 (libx264, or FFmpeg's MPEG-4 part 2 encoder
-// where libx264 is missing) and AAC through FFmpeg into a fragmented MP4 that
-// plays up to its last complete fragment whatever happens to the process, and
-// that close() turns into an ordinary MP4 with one full index: after a clean
-// end, and after a full disk or a size limit, in the room kept for the index.
-//
-// This file is the single reporting point: the first fault of a recording
-// becomes the text error() shows.
+// The public MP4 writer (its contract is in mp4.h, the file's layout in the
+// recorder's README). This file is the single reporting point: the first
+// fault of a recording becomes the text error() shows, and what close() did
+// with the file is added to it.
 #include "selmet/palvex/mp4.h"
 
 #include <new>
