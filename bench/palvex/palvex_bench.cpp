@@ -1,7 +1,12 @@
 // Recording speed of the MP4 writer against the ffmpeg command line doing the
 // same work (black 1920x1080 at 25 fps, 4-channel 48 kHz sound, x264 veryfast
 // at a constant 5 Mbit/s, fragmented MP4), alone and while eight threads copy
-// memory; and the writer's peak memory after 1,000 and after 10,000 frames.
+// memory; the writer's peak memory after 1,000 and after 10,000 frames; and
+// whether it stays flat over a 1 GiB recording (at 50 Mbit/s) and over 10
+// minutes of sound alone after a second of both (memory_flat: peak resident
+// memory at a quarter, half and all of the way, and its growth from the
+// quarter to the end). Only the public writer is used, so the same source
+// builds against any version of the library.
 //
 //   flock /tmp/karvon-bench.lock build/default/bin/palvex_bench
 #include <benchmark/benchmark.h>
@@ -11,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -145,6 +151,67 @@ BENCHMARK(writer_fps)
     ->Name("writer_memory")
     ->ArgNames({"frames", "memcpy_threads"})
     ->Args({10000, 0})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// Peak resident memory at a quarter, half and all of a long recording:
+// mode 0 records 1 GiB of pictures and sound at 50 Mbit/s, mode 1 a second
+// of both and then ten minutes of sound alone.
+void memory_flat(benchmark::State& state) {
+    const bool sound_alone = state.range(0) == 1;
+    const std::u16string name = u"palvex_bench_flat.m4v";
+    const std::string path = "palvex_bench_flat.m4v";
+    constexpr std::int64_t k_gib = std::int64_t(1) << 30;
+    constexpr int k_sound_blocks = 25 * 600;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        double at[3] = {0, 0, 0};
+        {
+            mp4::info info;
+            info.file_name = name.c_str();
+            info.bit_rate = sound_alone ? 5000000 : 50000000;
+            info.time_scale = 30000;
+            info.frame_duration = 1200;
+            mp4 writer(info);
+            // The way done so far, 0 to 1.
+            const auto done = [&](int step) {
+                if (sound_alone) return double(step) / (25 + k_sound_blocks);
+                std::error_code ignored;
+                return double(std::filesystem::file_size(path, ignored)) / double(k_gib);
+            };
+            int marks = 0;
+            for (int step = 0; marks < 3 && writer.error() == nullptr; ++step) {
+                if (!sound_alone || step < 25) {
+                    auto* frame = new video_message(video_message::e_data_format(0),
+                                                    info.frame_width, info.frame_height);
+                    writer.write_video(frame, -1);
+                    frame->release();
+                }
+                auto* block = new audio_message(1920, 4, 0);
+                block->sample_rate() = 48000;
+                writer.write_audio(block);
+                block->release();
+                if (step % 25 == 0 && done(step) >= (marks + 1) / 4.0 + (marks == 2 ? 0.25 : 0)) {
+                    at[marks++] = peak_rss_mib();
+                }
+            }
+            if (writer.error() != nullptr) state.SkipWithError("the writer failed");
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        state.counters["peak_MiB_quarter"] = at[0];
+        state.counters["peak_MiB_half"] = at[1];
+        state.counters["peak_MiB_end"] = at[2];
+        state.counters["growth_MiB"] = at[2] - at[0];
+    }
+    std::remove(path.c_str());
+}
+BENCHMARK(memory_flat)
+    ->ArgName("sound_alone")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

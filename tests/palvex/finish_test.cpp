@@ -280,13 +280,14 @@ std::vector<prepared> kinds_of_recording() {
             f.fail_write_lands = 32768;
         },
         2000000, 400));
-    prepared full = prepare(
-        "full disk without room",
-        [&](memory_file& f) {
+    const auto no_room = [](std::int64_t capacity, std::int64_t limit) {
+        return [=](memory_file& f) {
             f.can_allocate = false;
-            f.capacity = starts.at(5) + 40;
-        },
-        200000, 250);
+            f.capacity = capacity;
+            f.limit = limit;
+        };
+    };
+    prepared full = prepare("full disk without room", no_room(starts.at(5) + 40, -1), 200000, 250);
     full.all_kept = false;
     out.push_back(full);
     prepared cow = full;
@@ -297,30 +298,22 @@ std::vector<prepared> kinds_of_recording() {
     out.push_back(cow);
     // The limit 100 bytes past the end of the sixth fragment: media stops
     // there, and the index does not fit behind it.
-    prepared limit = prepare(
-        "size limit without room",
-        [&](memory_file& f) {
-            f.can_allocate = false;
-            f.limit = starts.at(6) + 100;
-        },
-        200000, 2000);
+    prepared limit =
+        prepare("size limit without room", no_room(INT64_MAX, starts.at(6) + 100), 200000, 2000);
     limit.all_kept = false;
     limit.failed = {"writing its index after its media failed (it would pass the file size limit)"};
     out.push_back(limit);
-    prepared late = prepare(
-        "clean end without room, the disk full after it",
-        [](memory_file& f) { f.can_allocate = false; }, 200000, 250);
+    prepared late = prepare("clean end without room, the disk full after it",
+                            no_room(INT64_MAX, -1), 200000, 250);
     late.capacity = std::int64_t(late.bytes.size()) + 200;
     late.all_kept = false;
     late.failed = {"writing its index after its media failed (No space left on device)"};
     out.push_back(late);
-    prepared in_close = prepare(
-        "a write failed inside close, without room", [](memory_file& f) { f.can_allocate = false; },
-        200000, 130,
-        [](memory_file& f) {
-            f.fail_write = f.writes + 1;
-            f.fail_write_lands = 1000;
-        });
+    prepared in_close = prepare("a write failed inside close, without room", no_room(INT64_MAX, -1),
+                                200000, 130, [](memory_file& f) {
+                                    f.fail_write = f.writes + 1;
+                                    f.fail_write_lands = 1000;
+                                });
     in_close.all_kept = false;
     out.push_back(in_close);
     return out;
