@@ -397,6 +397,8 @@ void finisher::settle(ending::e_outcome outcome, std::size_t kept) {
 }
 
 void finisher::run() {
+    // The header never reached the disk: there is nothing to read.
+    if (m_record.media_end == 0) return;
     if (fault f = read()) {
         m_out.failed.push_back("it cannot be read back (" + f.text + ")");
         m_out.outcome = ending::e_fragmented;

@@ -4,6 +4,7 @@
 // come before the header wait here until every stream is known.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -56,7 +57,9 @@ class muxer {
     fault write(AVPacket* packet, AVRational from);
     // How long the video encoder holds pictures back: the interleaver waits
     // that long (and the slack) once every stream has begun.
-    void set_encoder_delay(std::int64_t us) { m_interleave_us = us + k_interleave_slack_us; }
+    void set_encoder_delay(std::int64_t us) {
+        m_interleave_us = std::min(us, k_first_interleave_us) + k_interleave_slack_us;
+    }
     // Whether one stream runs alone: the other waits for it no longer.
     void set_one_stream_alone(bool alone) { m_one_alone = alone; }
 

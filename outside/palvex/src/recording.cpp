@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -78,6 +79,7 @@ fault recording::write_video(const video_message* frame, std::int64_t time) {
     m_video_frame->pts = number;
     m_video_frame->sample_aspect_ratio = AVRational{1, 1};
     m_last_frame = number;
+    ++m_frames_taken;
     note_streams_apart();
     fault f = m_video.encode(m_video_frame, m_packet, m_take);
     av_frame_unref(m_video_frame);
@@ -88,8 +90,8 @@ fault recording::take(AVPacket* packet, AVRational from) {
     if (!m_video_begun && m_video.open() && packet->stream_index == m_video.index()) {
         // The first picture out: the encoder holds the ones after it back.
         m_video_begun = true;
-        m_muxer.set_encoder_delay(m_last_frame * m_frame_duration * std::int64_t(1000000) /
-                                  m_time_scale);
+        const std::int64_t held = std::max<std::int64_t>(m_frames_taken - 1, 0);
+        m_muxer.set_encoder_delay(held * m_frame_duration * std::int64_t(1000000) / m_time_scale);
     }
     return m_muxer.write(packet, from);
 }

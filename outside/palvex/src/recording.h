@@ -80,7 +80,8 @@ class recording {
     AVPacket* m_packet = nullptr;
     AVAudioFifo* m_fifo = nullptr;
 
-    std::int64_t m_last_frame = -1;    // number of the last frame taken
+    std::int64_t m_last_frame = -1;  // number of the last frame taken
+    std::int64_t m_frames_taken = 0;
     bool m_video_begun = false;        // the video encoder gave its first packet
     std::int64_t m_audio_samples = 0;  // handed to the encoder
     std::int64_t m_audio_taken = 0;    // of the messages, the FIFO's included
