@@ -239,6 +239,8 @@ void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
                 day.record.ended = false;
                 day.record.media_end = day.size;
             }
+            // A recording has every fragment on the disk when it ends.
+            file->sync();
         }
         auto file = open_file(name, false);
         reset_peak_memory();

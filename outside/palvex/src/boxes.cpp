@@ -83,18 +83,23 @@ void byte_reader::full_header(std::uint32_t& version, std::uint32_t& flags) {
 }
 
 void byte_writer::u16(std::uint32_t value) {
-    u8(value >> 8);
-    u8(value);
+    const std::uint8_t bytes[2] = {std::uint8_t(value >> 8), std::uint8_t(value)};
+    m_bytes.insert(m_bytes.end(), bytes, bytes + 2);
 }
 
+// A full index holds millions of these: each goes in with one append.
 void byte_writer::u32(std::uint32_t value) {
-    u16(value >> 16);
-    u16(value & 0xFFFF);
+    const std::uint8_t bytes[4] = {std::uint8_t(value >> 24), std::uint8_t(value >> 16),
+                                   std::uint8_t(value >> 8), std::uint8_t(value)};
+    m_bytes.insert(m_bytes.end(), bytes, bytes + 4);
 }
 
 void byte_writer::u64(std::uint64_t value) {
-    u32(std::uint32_t(value >> 32));
-    u32(std::uint32_t(value));
+    const std::uint8_t bytes[8] = {std::uint8_t(value >> 56), std::uint8_t(value >> 48),
+                                   std::uint8_t(value >> 40), std::uint8_t(value >> 32),
+                                   std::uint8_t(value >> 24), std::uint8_t(value >> 16),
+                                   std::uint8_t(value >> 8),  std::uint8_t(value)};
+    m_bytes.insert(m_bytes.end(), bytes, bytes + 8);
 }
 
 byte_vector header_bytes(std::uint32_t type, std::uint64_t size, bool large) {
