@@ -317,7 +317,10 @@ fault finisher::apply_plan(const std::vector<patch>& plan) {
                 return {};
             }
             // Cut back, and that on the disk, where the step left bytes behind.
-            if (p.cut_on_failure >= 0 && !m_file.truncate(p.cut_on_failure)) m_file.sync();
+            if (p.cut_on_failure >= 0) {
+                ++m_out.changes;
+                if (!m_file.truncate(p.cut_on_failure)) m_file.sync();
+            }
             return f;
         }
         finished = finished || p.finishes;
