@@ -17,6 +17,18 @@ if(KARVON_BUILD_TESTS AND NOT KARVON_BUILD_REPORT AND NOT KARVON_FFMPEG4)
                       "set KARVON_BUILD_REPORT=ON, or KARVON_BUILD_TESTS=OFF")
 endif()
 
+# The compiler cache, where it is installed: a build in a fresh clone on the
+# same machine (CI's) takes what an earlier build compiled. Paths below the
+# source folder count relative to it, and the folder a compilation runs in
+# is not part of its key, so that another clone finds the same entries.
+option(KARVON_CCACHE "Compile through ccache where it is installed" ON)
+find_program(KARVON_CCACHE_PROGRAM ccache)
+if(KARVON_CCACHE AND KARVON_CCACHE_PROGRAM)
+  set(launcher env CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${KARVON_CCACHE_PROGRAM})
+  set(CMAKE_C_COMPILER_LAUNCHER ${launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
+endif()
+
 set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)

@@ -5,9 +5,10 @@
 #
 # Labels (ctest -L/-LE; the test presets in CMakePresets.json run by them):
 #   unit        a GoogleTest case, or a check that takes seconds
-#   end_to_end  a run of the real Harnvik: its 30 s pause, and copy workers on
-#               every processor (CTest counts it as taking them all, so that
-#               no unit test runs beside it and starves)
+#   end_to_end  runs of the real Harnvik: its 30 s pause, and eight copy
+#               workers each; each test takes as many slots of the resource
+#               harnvik_runs as it makes runs at once, of the machine's
+#               (cmake/ctest-resources.json, which the test presets name)
 #   package     the install tree, a project built against it, the packages
 #   fuzz        a fuzz target, run for KARVON_FUZZ_SECONDS from its seeds
 #   windows     every test of the Windows build, which runs under Wine
@@ -22,10 +23,12 @@
 #   Any other command as a test, labelled unit unless LABELS names others.
 #
 # karvon_add_end_to_end_test(NAME <name> COMMAND <argument>... [TIMEOUT <s>]
-#                            [LABELS <label>...] [FIXTURES_REQUIRED <fixture>...]
+#                            [RUNS <n>] [LABELS <label>...]
+#                            [FIXTURES_REQUIRED <fixture>...]
 #                            [PROPERTIES <name> <value>...])
-#   A run of the real program, labelled end_to_end (and LABELS), limit 1200 s
-#   unless TIMEOUT; exit status 77 reports it skipped (say why on its output).
+#   Runs of the real program, RUNS at once (1 unless given), labelled
+#   end_to_end (and LABELS), limit 1200 s unless TIMEOUT; exit status 77
+#   reports it skipped (say why on its output).
 #
 # karvon_add_fuzz_test(<target> SOURCES <file>... [LIBS <library>...]
 #                      [INCLUDES <folder>...])
@@ -38,12 +41,12 @@
 # Arguments are passed on as they are written; an empty one is lost, so write
 # an option with a value that may be empty as --option=${value}.
 #
-# In the Windows build every test requires the fixture `wine`, whose tests
-# start the Wine prefix's lasting server before the first test and stop it
-# after the last: a plain ctest needs nothing prepared.
+# In the Windows build every test is labelled windows and requires the
+# fixture `wine`, whose tests start the Wine prefix's lasting server before
+# the first test and stop it after the last: a plain ctest needs nothing
+# prepared. karvon_wine_needs() adds both, for every way a test is declared.
 
 set(KARVON_TEST_LABELS unit end_to_end package fuzz windows)
-cmake_host_system_information(RESULT KARVON_HOST_PROCESSORS QUERY NUMBER_OF_LOGICAL_CORES)
 set(KARVON_UNIT_TEST_TIMEOUT 60)
 if(NOT KARVON_SANITIZE STREQUAL "")
   # The copy worker's 10 GiB of instrumented copies take a minute.
@@ -52,6 +55,15 @@ endif()
 if(KARVON_SANITIZE STREQUAL "fuzz")
   set(KARVON_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz target runs as a test, in seconds")
 endif()
+
+# Under Wine, the label `windows` and the fixture `wine` added to the lists
+# named `labels` and `fixtures` of the caller.
+function(karvon_wine_needs labels fixtures)
+  if(KARVON_UNDER_WINE)
+    set(${labels} ${${labels}} windows PARENT_SCOPE)
+    set(${fixtures} ${${fixtures}} wine PARENT_SCOPE)
+  endif()
+endfunction()
 
 # What every declaring function does: the limit, the labels, the Wine
 # fixture, and a note that the test was declared here.
@@ -66,10 +78,7 @@ function(karvon_test_properties name)
     endif()
   endforeach()
   set(fixtures ${arg_FIXTURES_REQUIRED})
-  if(KARVON_UNDER_WINE)
-    list(APPEND arg_LABELS windows)
-    list(APPEND fixtures wine)
-  endif()
+  karvon_wine_needs(arg_LABELS fixtures)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${arg_LABELS}"
                        ${arg_PROPERTIES})
   if(fixtures)
@@ -94,14 +103,22 @@ function(karvon_add_check)
 endfunction()
 
 function(karvon_add_end_to_end_test)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT" "COMMAND;LABELS;FIXTURES_REQUIRED;PROPERTIES")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT;RUNS"
+                        "COMMAND;LABELS;FIXTURES_REQUIRED;PROPERTIES")
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 1200)
+  endif()
+  if(NOT DEFINED arg_RUNS)
+    set(arg_RUNS 1)
+  endif()
+  set(runs "")
+  if(arg_RUNS GREATER 0)
+    set(runs RESOURCE_GROUPS harnvik_runs:${arg_RUNS})
   endif()
   add_test(NAME ${arg_NAME} COMMAND ${arg_COMMAND})
   karvon_test_properties(${arg_NAME} TIMEOUT ${arg_TIMEOUT} LABELS end_to_end ${arg_LABELS}
     FIXTURES_REQUIRED ${arg_FIXTURES_REQUIRED}
-    PROPERTIES PROCESSORS ${KARVON_HOST_PROCESSORS} SKIP_RETURN_CODE 77 ${arg_PROPERTIES})
+    PROPERTIES SKIP_RETURN_CODE 77 ${runs} ${arg_PROPERTIES})
 endfunction()
 
 function(karvon_add_fuzz_test name)
@@ -137,10 +154,14 @@ if(KARVON_BUILD_TESTS)
 
   if(KARVON_UNDER_WINE)
     # The label of every test of this folder and the folders below it that
-    # runs in its own folder: the GoogleTest cases. CTest looks a folder's
-    # labels up by the test's working folder, so the functions above label
-    # the tests that they declare themselves.
-    set_property(DIRECTORY PROPERTY LABELS windows)
+    # runs in its own folder: the GoogleTest cases (their discovery takes
+    # one label only). CTest looks a folder's labels up by the test's
+    # working folder, so the functions above label the tests that they
+    # declare themselves.
+    set(labels "")
+    set(fixtures "")
+    karvon_wine_needs(labels fixtures)
+    set_property(DIRECTORY PROPERTY LABELS ${labels})
     # Wine's programs in the prefix start afresh, with a server that outlives
     # the tests' programs (cmake/wine-run.in says why), and end with the tests.
     add_test(NAME wine.start_server COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} --start-server)
@@ -156,9 +177,12 @@ function(karvon_add_test name)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT ${KARVON_UNIT_TEST_TIMEOUT})
   endif()
+  set(labels "")
+  set(fixtures "")
+  karvon_wine_needs(labels fixtures)
   set(wine "")
-  if(KARVON_UNDER_WINE)
-    set(wine FIXTURES_REQUIRED wine)
+  if(fixtures)
+    set(wine FIXTURES_REQUIRED ${fixtures})
   endif()
   add_executable(${name} ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest_main GTest::gmock)

@@ -20,17 +20,13 @@
 #include "core/statistics.h"
 #include "media/media_probe.h"
 #include "os/log_input.h"
-#include "selmet/palvex/mp4.h"
-
-#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+#include "soak_pairs.h"
 
 namespace {
 
 using namespace Harnvik::Report;
 namespace fs = std::filesystem;
 using Selmet::Palvex::writer::mp4;
-using video_message = Karvon::Wendrix::video::message;
-using audio_message = Karvon::Wendrix::audio::message;
 
 constexpr std::int64_t k_log_lines = 1000000;
 constexpr std::int64_t k_gib = 1 << 30;
@@ -76,24 +72,10 @@ bool make_recording(const std::string& name, std::int64_t limit) {
     signal(SIGXFSZ, SIG_IGN);
     if (setrlimit(RLIMIT_FSIZE, &bounded) != 0) return false;
     {
-        const std::basic_string<mp4::wchar16> wide(name.begin(), name.end());
-        mp4::info info;
-        info.file_name = wide.c_str();
-        info.bit_rate = k_recording_bit_rate;
-        info.time_scale = 30000;
-        info.frame_duration = 1200;
+        const soak_pairs::wide_name wide = soak_pairs::wide(name);
+        mp4::info info = soak_pairs::settings(wide, 1920, 1080, k_recording_bit_rate);
         mp4 writer(info);
-        while (writer.error() == nullptr) {
-            video_message* frame = new video_message(video_message::e_data_format(0),
-                                                     info.frame_width, info.frame_height);
-            frame->field_type() = video_message::e_field_type(3);
-            audio_message* samples = new audio_message(1920, 4, 0);
-            samples->sample_rate() = 48000;
-            writer.write_video(frame, -1);
-            writer.write_audio(samples);
-            frame->release();
-            samples->release();
-        }
+        soak_pairs::write(writer, info, -1);
     }
     setrlimit(RLIMIT_FSIZE, &before);
     return true;

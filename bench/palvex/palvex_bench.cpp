@@ -11,6 +11,7 @@
 //   flock /tmp/karvon-bench.lock build/default/bin/palvex_bench
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "selmet/palvex/mp4.h"
+#include "soak_pairs.h"
 
 namespace {
 
@@ -69,30 +70,17 @@ double peak_rss_mib() {
 void writer_fps(benchmark::State& state) {
     const int frames = int(state.range(0));
     memory_load load(int(state.range(1)));
-    const std::u16string name = u"palvex_bench_writer.m4v";
+    const soak_pairs::wide_name name = soak_pairs::wide("palvex_bench_writer.m4v");
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         double rss_1000 = 0.0;
         {
-            mp4::info info;
-            info.file_name = name.c_str();
-            info.bit_rate = 5000000;
-            info.time_scale = 30000;
-            info.frame_duration = 1200;
+            mp4::info info = soak_pairs::settings(name);
             mp4 writer(info);
-            for (int i = 0; i < frames && writer.error() == nullptr; ++i) {
-                video_message* frame = new video_message(video_message::e_data_format(0),
-                                                         info.frame_width, info.frame_height);
-                frame->field_type() = video_message::e_field_type(3);
-                audio_message* block =
-                    new audio_message(48000 * info.frame_duration / info.time_scale, 4, 0);
-                block->sample_rate() = 48000;
-                writer.write_video(frame, -1);
-                writer.write_audio(block);
-                frame->release();
-                block->release();
-                if (i + 1 == 1000) rss_1000 = peak_rss_mib();
-            }
+            const int first = std::min(frames, 1000);
+            soak_pairs::write(writer, info, first);
+            if (first == 1000) rss_1000 = peak_rss_mib();
+            soak_pairs::write(writer, info, frames - first);
             if (writer.error() != nullptr) state.SkipWithError("the writer failed");
         }
         const double seconds =

@@ -54,7 +54,9 @@ def check_declared_tests(source, scratch):
     project, status, out = configure_tests(source, scratch, "declared", """
 karvon_add_check(NAME quick TIMEOUT 30 COMMAND true)
 karvon_add_check(NAME staged TIMEOUT 40 LABELS package COMMAND true PROPERTIES FIXTURES_SETUP stage)
-karvon_add_end_to_end_test(NAME soak COMMAND true --runner= FIXTURES_REQUIRED stage)""")
+karvon_add_end_to_end_test(NAME soak COMMAND true --runner= FIXTURES_REQUIRED stage)
+karvon_add_end_to_end_test(NAME three RUNS 3 COMMAND true)
+karvon_add_end_to_end_test(NAME none RUNS 0 COMMAND true)""")
     if not check(status == 0, f"declared tests: configure failed:\n{out}"):
         return
     listing = subprocess.run(["ctest", "--show-only=json-v1"], cwd=os.path.join(project, "build"),
@@ -69,8 +71,16 @@ karvon_add_end_to_end_test(NAME soak COMMAND true --runner= FIXTURES_REQUIRED st
           f"a check's labels and properties: {staged}")
     soak = props["soak"]
     check(soak.get("LABELS") == ["end_to_end"] and soak.get("TIMEOUT") == 1200 and
-          soak.get("SKIP_RETURN_CODE") == 77 and soak.get("PROCESSORS", 0) >= 1 and
-          soak.get("FIXTURES_REQUIRED") == ["stage"], f"an end-to-end test's properties: {soak}")
+          soak.get("SKIP_RETURN_CODE") == 77 and soak.get("FIXTURES_REQUIRED") == ["stage"],
+          f"an end-to-end test's properties: {soak}")
+
+    # The runs of the program that each takes of the machine's.
+    def runs(name):
+        groups = props[name].get("RESOURCE_GROUPS", [])
+        return sum(r["slots"] for g in groups for r in g["requirements"]
+                   if r[".type"] == "harnvik_runs")
+    check((runs("soak"), runs("three"), runs("none")) == (1, 3, 0),
+          f"runs of the program taken: {runs('soak')}, {runs('three')}, {runs('none')}")
     command = tests["soak"]["command"]
     check(command[-1] == "--runner=", f"an option written --runner= is lost: {command}")
 

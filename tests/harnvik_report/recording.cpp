@@ -7,15 +7,11 @@
 #include <iterator>
 #include <random>
 
-// The recorder's public header is older C++ than ours.
-#pragma GCC diagnostic ignored "-Wignored-qualifiers"
-#include "selmet/palvex/mp4.h"
+#include "soak_pairs.h"
 
 namespace Harnvik::Report::test {
 
 using Selmet::Palvex::writer::mp4;
-using video_message = Karvon::Wendrix::video::message;
-using audio_message = Karvon::Wendrix::audio::message;
 namespace fs = std::filesystem;
 
 namespace {
@@ -44,24 +40,10 @@ fs::path scratch() {
 
 std::string record(const std::string& name, const std::string& copy) {
     const std::string file = (scratch() / name).string();
-    const std::basic_string<mp4::wchar16> wide(file.begin(), file.end());
-    mp4::info info;
-    info.file_name = wide.c_str();
-    info.frame_width = 320;
-    info.frame_height = 240;
-    info.time_scale = 30000;
-    info.frame_duration = 1200;
+    const soak_pairs::wide_name wide = soak_pairs::wide(file);
+    mp4::info info = soak_pairs::settings(wide, 320, 240);
     mp4 writer(info);
-    for (int i = 0; i < k_frames && writer.error() == nullptr; ++i) {
-        video_message* frame = new video_message(video_message::e_data_format(0), 320, 240);
-        frame->field_type() = video_message::e_field_type(3);
-        audio_message* samples = new audio_message(1920, 4, 0);
-        samples->sample_rate() = 48000;
-        writer.write_video(frame, -1);
-        writer.write_audio(samples);
-        frame->release();
-        samples->release();
-    }
+    soak_pairs::write(writer, info, k_frames);
     EXPECT_EQ(writer.error(), nullptr);
     if (!copy.empty()) {
         // Removed first: mingw's copy_file refuses to overwrite.
