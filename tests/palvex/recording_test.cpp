@@ -71,13 +71,23 @@ std::int64_t pictures_held(const std::vector<std::uint8_t>& bytes) {
     return index.samples.size() == 2 ? index.samples[0] : 0;
 }
 
-TEST(recording, a_power_loss_at_any_moment_leaves_a_file_that_plays_and_tells_no_more) {
-    // Where the fragments of these recordings start: from one left fragmented.
+// A kind of recording: its disk, what it writes, and what error()'s text
+// after close() ends with.
+struct scenario {
+    const char* label;
+    disk_setup disk;
+    std::vector<phase> phases;
+    const char* says;
+};
+
+// The kinds, whose disks are sized by where the fragments of these
+// recordings start (from one left fragmented).
+std::vector<scenario> scenarios() {
     detail::seams left_fragmented;
     left_fragmented.finish_writes = 0;
-    const std::vector<std::int64_t> starts =
+    static const std::vector<std::int64_t> starts =
         fragment_starts(record_logged(plain, {{e_both, 250}}, nullptr, left_fragmented).bytes);
-    ASSERT_GE(starts.size(), 8u);
+    EXPECT_GE(starts.size(), 8u);
     const auto no_room = [](std::int64_t capacity, std::int64_t limit) {
         return [=](memory_file& f) {
             f.can_allocate = false;
@@ -85,90 +95,92 @@ TEST(recording, a_power_loss_at_any_moment_leaves_a_file_that_plays_and_tells_no
             f.limit = limit;
         };
     };
-    struct scenario {
-        const char* label;
-        disk_setup disk;
-        std::vector<phase> phases;
-        const char* says;  // what error()'s text after close() ends with
-    };
     const char* const all = "the file is finished, with all of its media";
-    for (const scenario& sc : {
-             scenario{"clean end", plain, {{e_both, 130}}, ""},
-             scenario{
-                 "pictures 3 s ahead of the sound", plain, {{e_pictures, 75}, {e_both, 100}}, ""},
-             scenario{"sound alone after the pictures", plain, {{e_both, 50}, {e_sound, 100}}, ""},
-             scenario{"full disk, room kept",
-                      [&](memory_file& f) { f.capacity = starts[6] + 60000; },
-                      {{e_both, 250}},
-                      all},
-             scenario{"full disk, no room, the torn fragment holds the index",
-                      no_room(starts[5] + 20000, -1),
-                      {{e_both, 250}},
-                      all},
-             scenario{"full disk, no room, a fragment given up",
-                      no_room(starts[5] + 40, -1),
-                      {{e_both, 250}},
-                      "the file is finished, without its last 1.00 s of media, which made room for "
-                      "the index"},
-             scenario{"full disk, no room, no fragment can hold the index",
-                      no_room(starts[1] + 40, -1),
-                      {{e_both, 250}},
-                      "; its index does not fit in place of its fragments, so the file is left "
-                      "fragmented, with all of its 1 complete fragment ("},
-             scenario{"size limit without room",
-                      no_room(INT64_MAX, starts[6] + 100),
-                      {{e_both, 250}},
-                      "the file is finished, without its last 1.00 s of media, which made room for "
-                      "the index"},
-         }) {
-        SCOPED_TRACE(sc.label);
-        const logged s = record_logged(sc.disk, sc.phases);
-        const std::string says = sc.says;
-        EXPECT_NE(s.text.find(says), std::string::npos) << s.text;
-        if (says.empty()) {
-            EXPECT_EQ(s.text, "");
-        }
-        const std::string file = "palvex_power_loss.m4v";
-        std::int64_t states = 0, decoded = 0, torn_packets = 0;
-        power_losses(
-            {}, s.changes, [&](const std::vector<std::uint8_t>& left, const std::string& label) {
-                const fragments f = complete_fragments(left);
-                if (f.header_length >= 0) {
-                    ASSERT_LE(f.header_length, f.length) << label;
-                }
-                const std::vector<std::string> boxes = top_level_boxes(left);
-                // Only the last box may be cut short, what was being
-                // written, and never a moof: FFmpeg refuses to open a
-                // file that ends in one.
-                for (std::size_t i = 0; i + 1 < boxes.size(); ++i) {
-                    ASSERT_NE(boxes[i], "?") << label;
-                }
-                if (!boxes.empty() && boxes.back() == "?" &&
-                    f.end + 8 <= std::int64_t(left.size())) {
-                    ASSERT_NE(std::string(left.begin() + f.end + 4, left.begin() + f.end + 8),
-                              "moof")
-                        << label;
-                }
-                const std::int64_t held = pictures_held(left);
-                if (++states % 4 != 0 || held == 0) return;
-                ++decoded;
-                write_file(file, left);
-                // A fragment torn by the loss may hold packets cut short, which
-                // the decoder refuses; every complete fragment plays.
-                std::int64_t refused = 0;
-                const std::vector<std::int64_t> frames = decode_here(file, &refused);
-                ASSERT_GE(frames.size(), 1u) << label;
-                ASSERT_GE(frames[0], held) << label;
-                if (refused > 0) ++torn_packets;
-            });
-        std::printf(
-            "%s: %lld states a power loss may leave, %lld of them decoded (%lld with a "
-            "torn packet after the complete fragments)\n",
-            sc.label, static_cast<long long>(states), static_cast<long long>(decoded),
-            static_cast<long long>(torn_packets));
-        write_file(file, s.bytes);
-        EXPECT_EQ(decode_here(file).at(0), pictures_held(s.bytes));
+    const char* const given_up =
+        "the file is finished, without its last 1.00 s of media, which made room for the index";
+    return {
+        scenario{"clean end", plain, {{e_both, 130}}, ""},
+        scenario{"pictures 3 s ahead of the sound", plain, {{e_pictures, 75}, {e_both, 100}}, ""},
+        scenario{"sound alone after the pictures", plain, {{e_both, 50}, {e_sound, 100}}, ""},
+        scenario{"full disk, room kept",
+                 [](memory_file& f) { f.capacity = starts[6] + 60000; },
+                 {{e_both, 250}},
+                 all},
+        scenario{"full disk, no room, the torn fragment holds the index",
+                 no_room(starts[5] + 20000, -1),
+                 {{e_both, 250}},
+                 all},
+        scenario{"full disk, no room, a fragment given up",
+                 no_room(starts[5] + 40, -1),
+                 {{e_both, 250}},
+                 given_up},
+        scenario{"full disk, no room, no fragment can hold the index",
+                 no_room(starts[1] + 40, -1),
+                 {{e_both, 250}},
+                 "; its index does not fit in place of its fragments, so the file is left "
+                 "fragmented, with all of its 1 complete fragment ("},
+        scenario{"size limit without room",
+                 no_room(INT64_MAX, starts[6] + 100),
+                 {{e_both, 250}},
+                 given_up},
+    };
+}
+
+// One test a kind, so that each has its own limit (the sanitizers make the
+// decodes slow) and they run side by side.
+class power_loss : public testing::TestWithParam<std::size_t> {};
+
+INSTANTIATE_TEST_SUITE_P(recording, power_loss, testing::Range<std::size_t>(0, 8));
+
+TEST_P(power_loss, at_any_moment_leaves_a_file_that_plays_and_tells_no_more) {
+    const std::vector<scenario> all = scenarios();
+    ASSERT_EQ(all.size(), 8u);
+    const scenario& sc = all[GetParam()];
+    SCOPED_TRACE(sc.label);
+    const logged s = record_logged(sc.disk, sc.phases);
+    const std::string says = sc.says;
+    EXPECT_NE(s.text.find(says), std::string::npos) << s.text;
+    if (says.empty()) {
+        EXPECT_EQ(s.text, "");
     }
+    const std::string file = "palvex_power_loss_" + std::to_string(GetParam()) + ".m4v";
+    std::int64_t states = 0, decoded = 0, torn_packets = 0;
+    power_losses(
+        {}, s.changes, [&](const std::vector<std::uint8_t>& left, const std::string& label) {
+            const fragments f = complete_fragments(left);
+            if (f.header_length >= 0) {
+                ASSERT_LE(f.header_length, f.length) << label;
+            }
+            const std::vector<std::string> boxes = top_level_boxes(left);
+            // Only the last box may be cut short, what was being
+            // written, and never a moof: FFmpeg refuses to open a
+            // file that ends in one.
+            for (std::size_t i = 0; i + 1 < boxes.size(); ++i) {
+                ASSERT_NE(boxes[i], "?") << label;
+            }
+            if (!boxes.empty() && boxes.back() == "?" && f.end + 8 <= std::int64_t(left.size())) {
+                ASSERT_NE(std::string(left.begin() + f.end + 4, left.begin() + f.end + 8), "moof")
+                    << label;
+            }
+            const std::int64_t held = pictures_held(left);
+            if (++states % 4 != 0 || held == 0) return;
+            ++decoded;
+            write_file(file, left);
+            // A fragment torn by the loss may hold packets cut short, which
+            // the decoder refuses; every complete fragment plays.
+            std::int64_t refused = 0;
+            const std::vector<std::int64_t> frames = decode_here(file, &refused);
+            ASSERT_GE(frames.size(), 1u) << label;
+            ASSERT_GE(frames[0], held) << label;
+            if (refused > 0) ++torn_packets;
+        });
+    std::printf(
+        "%s: %lld states a power loss may leave, %lld of them decoded (%lld with a "
+        "torn packet after the complete fragments)\n",
+        sc.label, static_cast<long long>(states), static_cast<long long>(decoded),
+        static_cast<long long>(torn_packets));
+    write_file(file, s.bytes);
+    EXPECT_EQ(decode_here(file).at(0), pictures_held(s.bytes));
 }
 
 // Fragments are cut at key frames and, where none comes, by time; the
