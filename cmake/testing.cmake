@@ -56,12 +56,12 @@ if(KARVON_SANITIZE STREQUAL "fuzz")
   set(KARVON_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz target runs as a test, in seconds")
 endif()
 
-# Under Wine, the label `windows` and the fixture `wine` added to the lists
-# named `labels` and `fixtures` of the caller.
-function(karvon_wine_needs labels fixtures)
+# Under Wine, the label `windows` and the fixture `wine` added to the
+# caller's lists that the two arguments name.
+function(karvon_wine_needs labels_variable fixtures_variable)
   if(KARVON_UNDER_WINE)
-    set(${labels} ${${labels}} windows PARENT_SCOPE)
-    set(${fixtures} ${${fixtures}} wine PARENT_SCOPE)
+    set(${labels_variable} ${${labels_variable}} windows PARENT_SCOPE)
+    set(${fixtures_variable} ${${fixtures_variable}} wine PARENT_SCOPE)
   endif()
 endfunction()
 
