@@ -38,12 +38,12 @@ std::string at_byte(std::int64_t offset) {
 // which `visit` returns true, and returns whether one did. A damaged child
 // list ends the walk: `problem` says how.
 template <typename visitor>
-bool find_child(const byte_source& source, const box& parent, const std::string& within,
+bool find_child(const byte_source& source, const box_header& parent, const std::string& within,
                 visitor&& visit, std::string& problem) {
     const std::int64_t end = parent.offset + parent.size;
     std::int64_t offset = parent.offset + parent.header;
     for (std::int64_t children = 0; children < k_most_children; ++children) {
-        box child;
+        box_header child;
         const e_box_read result = read_box(source, offset, end, within, child, problem);
         if (result != e_box_whole) return false;
         if (visit(child)) return true;
@@ -63,9 +63,10 @@ struct field_place {
 // chooses: false, with `note` saying why, when the version is neither 0 nor
 // 1 or the box ends before the field does; `problem` too when a read fails.
 // `place` gets where the field lies in the file.
-bool read_versioned_field(const byte_source& source, const box& full, const std::string& name,
-                          const field_place (&places)[2], std::uint64_t& value, std::string& note,
-                          std::string& problem, field_place* place_in_file = nullptr) {
+bool read_versioned_field(const byte_source& source, const box_header& full,
+                          const std::string& name, const field_place (&places)[2],
+                          std::uint64_t& value, std::string& note, std::string& problem,
+                          field_place* place_in_file = nullptr) {
     const std::int64_t payload = full.offset + full.header;
     const std::int64_t holds = full.size - full.header;
     const std::string named = name + at_byte(full.offset);
@@ -103,12 +104,12 @@ bool read_versioned_field(const byte_source& source, const box& full, const std:
 // (`movie_header`, mvhd; null when the index has none before mvex). False
 // with `note` saying why when it tells none, and `problem` when a box is
 // damaged or a read fails.
-bool locate_header_length(const byte_source& source, const box* movie_header,
-                          const box& fragments_header, header_length_place& length,
+bool locate_header_length(const byte_source& source, const box_header* movie_header,
+                          const box_header& fragments_header, header_length_place& length,
                           std::string& note, std::string& problem) {
     const std::string within = "the fragments' header (mvex)" + at_byte(fragments_header.offset);
-    box length_box;
-    const auto is_length_box = [&length_box](const box& child) {
+    box_header length_box;
+    const auto is_length_box = [&length_box](const box_header& child) {
         if (!child.is("mehd")) return false;
         length_box = child;
         return true;
@@ -153,13 +154,13 @@ bool locate_header_length(const byte_source& source, const box* movie_header,
 
 }  // namespace
 
-bool has_fragment_header(const byte_source& source, const box& index, header_length_place* length,
-                         std::string& note, std::string& problem) {
+bool has_fragment_header(const byte_source& source, const box_header& index,
+                         header_length_place* length, std::string& note, std::string& problem) {
     const std::string within = std::string("the index") + at_byte(index.offset);
-    box movie_header;
+    box_header movie_header;
     bool has_movie_header = false;
-    box fragments_header;
-    const auto visit = [&](const box& child) {
+    box_header fragments_header;
+    const auto visit = [&](const box_header& child) {
         if (child.is("mvex")) {
             fragments_header = child;
             return true;
@@ -196,7 +197,7 @@ box_layout read_box_layout(const byte_source& source) {
             }
             break;
         }
-        box found;
+        box_header found;
         std::string problem;
         const e_box_read result = read_box(source, offset, source.size, "the file", found, problem);
         if (result == e_box_none_left) break;
@@ -238,12 +239,12 @@ box_layout read_box_layout(const byte_source& source) {
     return layout;
 }
 
-bool box::is(const char* name) const {
+bool box_header::is(const char* name) const {
     return std::string_view(name) == type;
 }
 
 e_box_read read_box(const byte_source& source, std::int64_t offset, std::int64_t end,
-                    const std::string& within, box& found, std::string& problem) {
+                    const std::string& within, box_header& found, std::string& problem) {
     if (offset >= end) return e_box_none_left;
     const std::int64_t left = end - offset;
     std::uint8_t bytes[k_large_header];

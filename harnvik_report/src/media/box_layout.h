@@ -26,7 +26,7 @@ struct byte_source {
 box_layout read_box_layout(const byte_source& source);
 
 // One box, as its header tells it.
-struct box {
+struct box_header {
     std::int64_t offset = 0;
     std::int64_t size = 0;    // header included
     std::int64_t header = 0;  // 8, or 16 with a 64-bit size
@@ -46,7 +46,7 @@ enum e_box_read : std::uint8_t {
 // Reads the header of the box at `offset` among boxes that end at `end`
 // (the end of the file or of their parent, named by `within`).
 e_box_read read_box(const byte_source& source, std::int64_t offset, std::int64_t end,
-                    const std::string& within, box& found, std::string& problem);
+                    const std::string& within, box_header& found, std::string& problem);
 
 // Where a fragmented file's index keeps the length of its fragments: the
 // field of its movie extends header (moov/mvex/mehd), 4 or 8 bytes, and the
@@ -61,8 +61,8 @@ struct header_length_place {
 // the fragments' header (mvex); `problem` names damage in its child list.
 // With `length`, where that header keeps the length (its size 0 when it
 // keeps none, `note` saying why).
-bool has_fragment_header(const byte_source& source, const box& index, header_length_place* length,
-                         std::string& note, std::string& problem);
+bool has_fragment_header(const byte_source& source, const box_header& index,
+                         header_length_place* length, std::string& note, std::string& problem);
 
 // The length at `place`, in seconds; false when it cannot be read.
 bool read_header_length(const byte_source& source, const header_length_place& place,
