@@ -4,11 +4,14 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/report.h"
+#include "follow.h"
 #include "media/media_probe.h"
 #include "options.h"
+#include "os/console.h"
 #include "os/gnuplot.h"
 #include "os/log_input.h"
 #include "os/os_services.h"
@@ -36,36 +39,10 @@ bool write_file(const std::string& name, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-int run(const std::vector<std::string>& arguments) {
-    const command line = parse_command_line(arguments);
-    switch (line.action) {
-        case e_command_help:
-        case e_command_version:
-            std::fputs(line.text.c_str(), stdout);
-            return 0;
-        case e_command_refused:
-            std::fprintf(stderr, "harnvik_report: %s\nRun with --help for the usage.\n",
-                         line.text.c_str());
-            return k_failed;
-        case e_command_report:
-            break;
-    }
-    const options& chosen = line.chosen;
-    // Before any long work: a picture that cannot be drawn fails the run.
-    std::string gnuplot;
-    if (!chosen.plot.empty()) {
-        gnuplot = find_gnuplot();
-        if (gnuplot.empty()) {
-            return fail(
-                "--plot needs the gnuplot program, and there is none on the search path "
-                "(PATH); on Debian it is in the package gnuplot-nox");
-        }
-    }
-
+// The report on the log read into `run`, and on the file: the table, the
+// JSON, the picture. The exit status.
+int make_report(const options& chosen, const std::string& gnuplot, report& run) {
     std::string error;
-    report run;
-    run.log_name = chosen.log == "-" ? "standard input" : chosen.log;
-    if (!read_log_file(chosen.log, run.log, error)) return fail(error);
     // A run may end before any worker has reported (a slow machine, an
     // early kill): with the start text the log is Harnvik's all the same.
     if (run.log.rate_lines() == 0 && run.log.start_line == 0) {
@@ -102,6 +79,51 @@ int run(const std::vector<std::string>& arguments) {
         }
     }
     return 0;
+}
+
+int run(const std::vector<std::string>& arguments) {
+    const command line = parse_command_line(arguments);
+    switch (line.action) {
+        case e_command_help:
+        case e_command_version:
+            std::fputs(line.text.c_str(), stdout);
+            return 0;
+        case e_command_refused:
+            std::fprintf(stderr, "harnvik_report: %s\nRun with --help for the usage.\n",
+                         line.text.c_str());
+            return k_failed;
+        case e_command_report:
+            break;
+    }
+    const options& chosen = line.chosen;
+    // Before any long work: a picture that cannot be drawn fails the run.
+    std::string gnuplot;
+    if (!chosen.plot.empty()) {
+        gnuplot = find_gnuplot();
+        if (gnuplot.empty()) {
+            return fail(
+                "--plot needs the gnuplot program, and there is none on the search path "
+                "(PATH); on Debian it is in the package gnuplot-nox");
+        }
+    }
+
+    std::string error;
+    report run;
+    run.log_name = chosen.log == "-" ? "standard input" : chosen.log;
+    if (chosen.follow) {
+        followed_run followed;
+        if (!follow_run(chosen, followed, error)) return fail(error);
+        run.log = std::move(followed.log);
+        // Whatever the report makes of the run so far, the program ends as
+        // an interrupted one.
+        if (followed.interrupted) {
+            make_report(chosen, gnuplot, run);
+            os::exit_interrupted();
+        }
+        return make_report(chosen, gnuplot, run);
+    }
+    if (!read_log_file(chosen.log, run.log, error)) return fail(error);
+    return make_report(chosen, gnuplot, run);
 }
 
 }  // namespace

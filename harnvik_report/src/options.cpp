@@ -3,10 +3,15 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
 namespace Harnvik::Report {
 
 namespace {
+
+// The plain lines of --follow: ten a second at most, one a day at least.
+constexpr double k_shortest_interval_s = 0.1;
+constexpr double k_longest_interval_s = 86400.0;
 
 constexpr std::array k_table = {
     option_entry{"LOG", e_entry_log, "Harnvik's standard output; - or none: standard input",
@@ -18,17 +23,24 @@ constexpr std::array k_table = {
     option_entry{"--json", e_entry_file, "write the same facts as JSON into FILE", &options::json},
     option_entry{"--plot", e_entry_file, "draw rates and bit rate with gnuplot (.png or .svg)",
                  &options::plot},
+    option_entry{"--follow", e_entry_flag,
+                 "show the run while it goes, then the report; Ctrl-C: the report so far", nullptr,
+                 &options::follow},
+    option_entry{"--interval", e_entry_seconds,
+                 "with --follow, not on a terminal: seconds between lines (10)", nullptr, nullptr,
+                 &options::interval_s},
     option_entry{"-h,--help", e_entry_help, "print this help and exit"},
     option_entry{"--version", e_entry_version, "print the version and exit"},
 };
 
 constexpr const char* k_description =
     "Reads Harnvik's standard output (LOG) and, with --file, the file it recorded;\n"
-    "prints a summary table.";
+    "prints a summary table. With --follow, shows the run while it goes first.";
 constexpr const char* k_footer =
     "Exit status: 0 when the report was made; 2 for a command line that cannot be\n"
     "followed, a log without rate lines, a file that cannot be read or written, or\n"
-    "a picture that cannot be drawn.";
+    "a picture that cannot be drawn. Ctrl-C during --follow: the report so far, then\n"
+    "the exit of an interrupted program (130 in a shell).";
 
 // The parser, bound to `chosen`, with every entry of the table.
 void add_entries(CLI::App& app, options& chosen) {
@@ -48,6 +60,10 @@ void add_entries(CLI::App& app, options& chosen) {
                 break;
             case e_entry_flag:
                 app.add_flag(entry.names, chosen.*entry.flag, entry.help);
+                break;
+            case e_entry_seconds:
+                app.add_option(entry.names, chosen.*entry.seconds, entry.help)
+                    ->type_name("SECONDS");
                 break;
             case e_entry_help:
                 app.set_help_flag(entry.names, entry.help);
@@ -77,6 +93,15 @@ std::string refusal(const CLI::App& app, options& chosen) {
                                          : std::string(entry.names) + " needs a file name";
     }
     if (chosen.decode && chosen.file.empty()) return "--decode needs --file";
+    if (app.count("--interval") != 0) {
+        if (!chosen.follow) return "--interval needs --follow";
+        if (!(chosen.interval_s >= k_shortest_interval_s &&
+              chosen.interval_s <= k_longest_interval_s)) {
+            char given[64];
+            std::snprintf(given, sizeof(given), "%g", chosen.interval_s);
+            return std::string("--interval takes 0.1 to 86400 seconds, not ") + given;
+        }
+    }
     if (!chosen.plot.empty() && !plot_format_of(chosen.plot, chosen.plot_format)) {
         return "--plot draws .png or .svg files, not " + chosen.plot;
     }

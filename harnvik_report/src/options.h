@@ -18,12 +18,15 @@ struct options {
     std::string json;                               // where to write the JSON; empty for none
     std::string plot;                               // where to draw the picture; empty for none
     e_plot_format plot_format = e_plot_format_png;  // told by the picture's name
+    bool follow = false;                            // the live view while the run goes
+    double interval_s = 10.0;                       // between the plain lines of --follow
 };
 
 enum e_entry : std::uint8_t {
     e_entry_log,      // the one argument without a name
     e_entry_file,     // an option with a file name as its value
     e_entry_flag,     // an option without a value
+    e_entry_seconds,  // an option with a number of seconds as its value
     e_entry_help,     // prints the usage and ends
     e_entry_version,  // prints the version and ends
 };
@@ -35,6 +38,7 @@ struct option_entry {
     const char* help;
     std::string options::*text = nullptr;  // where a log or file name goes
     bool options::*flag = nullptr;         // what a flag sets
+    double options::*seconds = nullptr;    // where a number of seconds goes
 };
 
 std::span<const option_entry> option_table();

@@ -9,6 +9,7 @@
 
 #include "media/media_probe.h"
 #include "recording.h"
+#include "synthetic_recording.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -18,7 +19,6 @@ namespace {
 
 using namespace Harnvik::Report;
 using namespace Harnvik::Report::test;
-using bytes = std::vector<std::uint8_t>;
 
 // Reads from memory, and fails the test when asked for a byte outside it.
 struct memory_file {
@@ -49,24 +49,6 @@ struct memory_file {
     }
     box_layout layout() { return read_box_layout(source()); }
 };
-
-void put_big_endian(bytes& out, std::uint64_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-// A box with a 32-bit size around `payload`.
-bytes box(const char* type, const bytes& payload = {}) {
-    bytes out;
-    put_big_endian(out, payload.size() + 8, 4);
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
-bytes operator+(bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 const bytes k_payload(24, 0x11);
 const bytes k_header = box("ftyp", bytes{'i', 's', 'o', 'm', 0, 0, 2, 0});

@@ -39,6 +39,8 @@ command use(const option_entry& entry, const std::string& name) {
             return parse_command_line({name, "out.png"});
         case e_entry_flag:
             return parse_command_line({name, "--file", "run.m4v"});
+        case e_entry_seconds:
+            return parse_command_line({name, "2.5", "--follow"});
         case e_entry_help:
         case e_entry_version:
             break;
@@ -81,6 +83,10 @@ TEST(command_line, the_help_shows_every_entry_and_every_option_it_shows_is_parse
             case e_entry_flag:
                 EXPECT_EQ(used.action, e_command_report) << used.text;
                 EXPECT_TRUE(used.chosen.*entry->flag);
+                break;
+            case e_entry_seconds:
+                EXPECT_EQ(used.action, e_command_report) << used.text;
+                EXPECT_EQ(used.chosen.*entry->seconds, 2.5);
                 break;
             case e_entry_help:
                 EXPECT_EQ(used.action, e_command_help);
@@ -148,6 +154,9 @@ TEST(command_line, what_cannot_be_followed_is_refused_with_its_reason) {
         {{"--json", ""}, "--json needs a file name"},
         {{"--decode"}, "--decode needs --file"},
         {{"--plot", "run.jpg"}, "--plot draws .png or .svg files, not run.jpg"},
+        {{"--interval", "5"}, "--interval needs --follow"},
+        {{"--follow", "--interval", "0.05"}, "--interval takes 0.1 to 86400 seconds, not 0.05"},
+        {{"--follow", "--interval", "soon"}, "--interval"},
     };
     for (const auto& each : cases) {
         const command line = parse_command_line(each.arguments);

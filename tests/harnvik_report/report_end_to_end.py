@@ -2,15 +2,23 @@
 """A real, bounded Harnvik run piped into harnvik_report: under a file-size
 limit (SIGXFSZ ignored) the recording ends with a write error. The report
 must find every worker, the write failure and, from the file, as many video
-frames as ffprobe counts; its JSON and its picture are checked too."""
+frames as ffprobe counts; its JSON and its picture are checked too.
+
+With --follow, two followers watch the run instead: one reads Harnvik's
+output on its standard input, the other the log that the output is written
+to, both with the file. Both must show the media while it is recorded and,
+at the run's natural end, give the report (table and JSON) that the tool
+gives afterwards of the same log and file."""
 import argparse
 import json
 import os
+import re
 import resource
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
@@ -42,6 +50,7 @@ def main():
     parser.add_argument("--no-file", action="store_true",
                         help="the build's FFmpeg cannot read MP4: report on the log only")
     parser.add_argument("--plot", action="store_true", help="gnuplot is there: draw the picture")
+    parser.add_argument("--follow", action="store_true", help="follow the run while it goes")
     args = parser.parse_args()
 
     directory = args.scratch
@@ -52,6 +61,9 @@ def main():
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (args.file_limit, args.file_limit))
+
+    if args.follow:
+        return follow(args, directory, runner, limit)
 
     report_arguments = ["-", "--json", "report.json"]
     if not args.no_file:
@@ -125,6 +137,77 @@ def main():
         size = png_size(os.path.join(directory, "report.png"))
         check(size == (1200, 900), f"picture: a PNG of 1200x900, not {size}")
 
+    return outcome()
+
+
+def follow(args, directory, runner, limit):
+    report = runner + [os.path.abspath(args.report)]
+    file_arguments = [] if args.no_file else ["--file", "HelloWorld.m4v"]
+    harnvik = subprocess.Popen(runner + [os.path.abspath(args.harnvik)], cwd=directory,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               preexec_fn=limit, restore_signals=False)
+    followers = {
+        "standard input": subprocess.Popen(
+            report + ["--follow", "--interval", "2", "--json", "stdin.json"] + file_arguments,
+            cwd=directory, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE),
+        "soak.log": subprocess.Popen(
+            report + ["--follow", "soak.log", "--interval", "2", "--json", "log.json"] +
+            file_arguments, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.PIPE),
+    }
+    outputs = {}
+
+    def collect(name, follower):
+        outputs[name] = follower.communicate(timeout=DEADLINE_S)
+
+    collectors = [threading.Thread(target=collect, args=(name, follower))
+                  for name, follower in followers.items() if name != "standard input"]
+    for collector in collectors:
+        collector.start()
+    # The output goes on, as a tee would, to the log and to the first follower.
+    reading = followers["standard input"]
+    stdin_output = threading.Thread(target=lambda: outputs.__setitem__(
+        "standard input", (reading.stdout.read(), reading.stderr.read())))
+    stdin_output.start()
+    with open(os.path.join(directory, "soak.log"), "wb") as log:
+        for block in iter(lambda: harnvik.stdout.read1(65536), b""):
+            log.write(block)
+            log.flush()
+            reading.stdin.write(block)
+            reading.stdin.flush()
+    reading.stdin.close()
+    harnvik.wait(timeout=60)
+    reading.wait(timeout=DEADLINE_S)
+    stdin_output.join(timeout=DEADLINE_S)
+    for collector in collectors:
+        collector.join(timeout=DEADLINE_S)
+    check(harnvik.returncode == 0, f"Harnvik exit status {harnvik.returncode}")
+
+    afterwards = subprocess.run(report + ["soak.log", "--json", "after.json"] + file_arguments,
+                                cwd=directory, capture_output=True, timeout=DEADLINE_S)
+    table = afterwards.stdout.decode().replace("\r\n", "\n")
+    check(afterwards.returncode == 0, f"the report afterwards: exit {afterwards.returncode}")
+    with open(os.path.join(directory, "after.json"), encoding="utf-8") as f:
+        facts = json.load(f)
+    for name, follower in followers.items():
+        out, err = (part.decode("utf-8", "replace").replace("\r\n", "\n")
+                    for part in outputs.get(name, (b"", b"")))
+        print(f"--- following {name}: exit {follower.returncode}\n{out}{err}")
+        check(follower.returncode == 0, f"following {name}: exit status {follower.returncode}")
+        live, _, final = out.partition("\n\nHarnvik run: ")
+        expected = table.replace("Harnvik run: soak.log", "Harnvik run: " + name, 1)
+        check("Harnvik run: " + final == expected,
+              f"following {name}: the final report is not the report afterwards")
+        with open(os.path.join(directory, "stdin.json" if name == "standard input" else
+                               "log.json"), encoding="utf-8") as f:
+            followed = json.load(f)
+        followed["log"]["name"] = "soak.log"
+        check(followed == facts, f"following {name}: its JSON is not the JSON afterwards")
+        media = [float(seconds) for seconds in re.findall(r"([0-9.]+) s of media safe", live)]
+        if not args.no_file:
+            check(any(0 < seconds for seconds in media),
+                  f"following {name}: no line showed media while it was recorded")
+        check(any("recording" in line for line in live.splitlines()),
+              f"following {name}: no line while recording")
     return outcome()
 
 

@@ -172,6 +172,10 @@ void log_reader::keep_partial(std::string_view bytes) {
     m_partial += bytes.back();
 }
 
+bool log_reader::has_final_text() const {
+    return m_holding || m_facts.end_line != 0 || ends_recording(m_partial);
+}
+
 bool log_reader::ends_recording(std::string_view line) const {
     if (m_held_taken || m_facts.start_line == 0 || m_facts.end_line != 0) return false;
     return line.substr(0, k_open_failure_text.size()) == k_open_failure_text ||

@@ -77,6 +77,11 @@ class log_reader {
   public:
     void feed(std::string_view bytes);
     log_facts finish();
+    // The facts of the lines read so far: rate lines are only ever added.
+    // The lines from the final text on are held until finish().
+    const log_facts& so_far() const { return m_facts; }
+    // Whether the final text has been read (it is held with what follows).
+    bool has_final_text() const;
 
   private:
     // Adds to the unfinished line; of a line longer than any of the program's

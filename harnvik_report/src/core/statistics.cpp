@@ -32,6 +32,39 @@ double median(std::vector<double>& values) {
     return lower + (upper - lower) / 2.0;
 }
 
+void running_median::add(double value) {
+    if (!m_upper.empty() && value < m_upper.top()) {
+        m_lower.push(value);
+    } else {
+        m_upper.push(value);
+    }
+    // The upper half holds as many as the lower one, or one more.
+    if (m_lower.size() > m_upper.size()) {
+        m_upper.push(m_lower.top());
+        m_lower.pop();
+    } else if (m_upper.size() > m_lower.size() + 1) {
+        m_lower.push(m_upper.top());
+        m_upper.pop();
+    }
+}
+
+double drop_percent(double before, double after) {
+    const bool comparable = std::isfinite(before) && before > 0.0 && !std::isnan(after);
+    return comparable ? (before - after) / before * 100.0 : k_not_a_number;
+}
+
+double running_median::value() const {
+    if (m_upper.empty()) return k_not_a_number;
+    const double upper = m_upper.top();
+    if (m_upper.size() > m_lower.size() || std::isinf(upper)) return upper;
+    const double lower = m_lower.top();
+    return lower + (upper - lower) / 2.0;
+}
+
+std::int64_t running_median::count() const {
+    return static_cast<std::int64_t>(m_lower.size() + m_upper.size());
+}
+
 namespace {
 
 worker_summary summarize_lines(std::int32_t index, const std::vector<rate_line>& lines,
@@ -69,11 +102,7 @@ worker_summary summarize_lines(std::int32_t index, const std::vector<rate_line>&
     worker.median_rate = median(all);
     worker.median_before = median(before);
     worker.median_after = median(after);
-    const bool comparable = std::isfinite(worker.median_before) && worker.median_before > 0.0 &&
-                            !std::isnan(worker.median_after);
-    worker.drop_percent =
-        comparable ? (worker.median_before - worker.median_after) / worker.median_before * 100.0
-                   : k_not_a_number;
+    worker.drop_percent = drop_percent(worker.median_before, worker.median_after);
     return worker;
 }
 

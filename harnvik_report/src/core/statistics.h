@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <queue>
 #include <vector>
 
 #include "core/log_reader.h"
@@ -20,6 +22,26 @@ double measurement_seconds(double rate);
 // Median of the values (the mean of the middle two for an even count); NaN
 // when there are none. Reorders the values.
 double median(std::vector<double>& values);
+
+// How far the rate fell from `before` to `after`, in percent of `before`
+// (negative when it rose); NaN when `before` is not finite and positive or
+// `after` is NaN.
+double drop_percent(double before, double after);
+
+// The median of values that come one at a time, the same as median() of
+// them all: each value costs a logarithm of the count, the median nothing.
+class running_median {
+  public:
+    void add(double value);
+    double value() const;  // NaN without values
+    std::int64_t count() const;
+
+  private:
+    // The lower half, largest on top; the upper half, smallest on top, with
+    // the middle value (or the upper of the middle two).
+    std::priority_queue<double> m_lower;
+    std::priority_queue<double, std::vector<double>, std::greater<>> m_upper;
+};
 
 struct worker_summary {
     std::int32_t worker = 0;

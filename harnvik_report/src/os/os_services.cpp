@@ -6,7 +6,10 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -56,6 +59,30 @@ bool is_executable(const std::string& file) {
     return true;
 #else
     return access(file.c_str(), X_OK) == 0;
+#endif
+}
+
+std::int64_t free_bytes_for(const std::string& file) {
+    std::filesystem::path folder = file_path(file).parent_path();
+    if (folder.empty()) folder = ".";
+#if defined(_WIN32)
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return -1;
+    return static_cast<std::int64_t>(available.QuadPart);
+#else
+    struct statvfs disk {};
+    if (statvfs(folder.c_str(), &disk) != 0) return -1;
+    return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
+#endif
+}
+
+std::int64_t file_size_limit() {
+#if defined(_WIN32)
+    return -1;
+#else
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+    return static_cast<std::int64_t>(limit.rlim_cur);
 #endif
 }
 

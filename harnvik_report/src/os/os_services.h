@@ -4,6 +4,7 @@
 // the search path's form.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -22,6 +23,12 @@ void read_stdin_as_bytes();
 char path_separator();
 const char* executable_suffix();
 bool is_executable(const std::string& file);
+
+// Bytes free for this user on the file system that holds `file` (a UTF-8
+// name; the file need not exist yet), or -1 when the system does not tell.
+std::int64_t free_bytes_for(const std::string& file);
+// The largest file this process may write, or -1 when there is no limit.
+std::int64_t file_size_limit();
 
 // Starts `program` (a full name) with a pipe to its standard input; null when
 // it cannot be started. A program that stops reading early does not end

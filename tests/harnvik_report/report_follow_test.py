@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""harnvik_report --follow on logs written here while it follows them.
+
+Cases:
+  plain     a log file that grows, then is replaced by another: plain lines
+            at the interval without control sequences, a note of the
+            replacement, and at the end the report the tool makes of the
+            new log afterwards
+  odd       through standard input: a log that is not Harnvik's (a note while
+            following, exit 2 at its end), and one cut after the start text
+            (read, not refused)
+  terminal  on a pseudo-terminal: the block drawn again in place, drawn anew
+            after a resize within the new width, and Ctrl-C: the report so
+            far, then the end of an interrupted program
+"""
+import argparse
+import fcntl
+import os
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+sys.dont_write_bytecode = True  # no cache folder in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, outcome  # noqa: E402
+
+START = "Starting to record to disk using Intel Media SDK ...\n"
+DEADLINE_S = 60
+
+
+def rates(first, count):
+    return "".join(f"Thread {n % 8}, memcpy = {4 + n % 5}.{n % 100:02d}Gb/s\n"
+                   for n in range(first, first + count))
+
+
+def command(args, arguments):
+    return ([args.runner] if args.runner else []) + [args.program] + arguments
+
+
+def report_of(args, log):
+    """The table the tool makes of a log afterwards."""
+    return subprocess.run(command(args, [log]), capture_output=True, timeout=DEADLINE_S).stdout
+
+
+def plain(args, scratch):
+    log = os.path.join(scratch, "soak.log")
+    follower = subprocess.Popen(command(args, ["--follow", log, "--interval", "0.5"]),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1)  # the log is not there yet
+    with open(log, "w") as f:
+        for block in range(6):
+            f.write(rates(block * 10, 10) + (START if block == 2 else ""))
+            f.flush()
+            time.sleep(0.4)
+    # Another run's log in its place, which ends with the final text.
+    with open(log + ".new", "w") as f:
+        f.write(rates(0, 20) + START + rates(20, 20) + "Error writing to file." + rates(40, 1))
+    os.replace(log + ".new", log)
+    out, err = follower.communicate(timeout=DEADLINE_S)
+    text = out.decode().replace("\r\n", "\n")  # the Windows build's line ends
+    print(text, err.decode())
+    check(follower.returncode == 0, f"exit status {follower.returncode}")
+    live, _, table = text.partition("\n\nHarnvik run:")
+    lines = live.splitlines()
+    check("\x1b" not in live, "control sequences in the plain lines")
+    check(any("waiting for the log" in line for line in lines), "no word of the missing log")
+    check(any(f"the log {log} was replaced" in line for line in lines), "no word of the replacement")
+    timed = [line for line in lines if line.startswith("[")]
+    check(len(timed) >= 5, f"{len(timed)} plain lines in about 4 s at an interval of 0.5 s")
+    check(any("recording for" in line and "before the start" in line for line in timed),
+          "no plain line while recording")
+    check("Harnvik run:" + table == report_of(args, log).decode().replace("\r\n", "\n"),
+          "the final report is not the report of the log afterwards")
+
+
+def odd(args, scratch):
+    foreign = "".join(f"make[1]: line {n}\n" for n in range(150)).encode()
+    result = subprocess.run(command(args, ["--follow"]), input=foreign, capture_output=True,
+                            timeout=DEADLINE_S)
+    out, err = result.stdout.decode(), result.stderr.decode()
+    check("150 lines and none of them Harnvik's" in out, f"no doubt said: {out!r}")
+    check(result.returncode == 2 and "no rate lines in standard input" in err,
+          f"a foreign log: exit {result.returncode}, {err!r}")
+    result = subprocess.run(command(args, ["--follow"]), input=START.encode(),
+                            capture_output=True, timeout=DEADLINE_S)
+    out = result.stdout.decode()
+    check(result.returncode == 0 and "cut off: the log ends without a final text" in out,
+          f"a log cut after the start text: exit {result.returncode}, {out!r}")
+
+
+def set_size(descriptor, columns, rows):
+    fcntl.ioctl(descriptor, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+
+
+def terminal(args, scratch):
+    log = os.path.join(scratch, "soak.log")
+    with open(log, "w") as f:
+        f.write(rates(0, 30) + START)
+    main, side = os.openpty()
+    set_size(side, 100, 30)
+    follower = subprocess.Popen(command(args, ["--follow", log]), stdin=side, stdout=side,
+                                stderr=subprocess.PIPE, start_new_session=True)
+    os.close(side)
+    screen = b""
+
+    def read_for(seconds):
+        nonlocal screen
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if select.select([main], [], [], 0.1)[0]:
+                try:
+                    screen += os.read(main, 65536)
+                except OSError:
+                    return
+
+    with open(log, "a") as f:
+        for block in range(3):
+            f.write(rates(30 + block * 8, 8))
+            f.flush()
+            read_for(1.5)
+    drawn = screen
+    check(re.search(rb"\r\x1b\[\d+A", drawn) is not None, "the block is not drawn again in place")
+    check(b"recording for" in drawn, "no block while recording")
+    set_size(main, 50, 30)
+    with open(log, "a") as f:
+        f.write(rates(60, 8))
+    read_for(3)
+    resized = screen[len(drawn):]
+    check(b"\x1b[2J" in resized, "the screen is not drawn anew after the resize")
+    after = resized[resized.rfind(b"\x1b[2J"):]
+    widths = [len(re.sub(rb"\x1b\[[0-9;]*[A-Za-z]|\r", b"", line).decode("utf-8", "replace"))
+              for line in after.split(b"\n")]
+    check(max(widths) <= 49, f"lines of {max(widths)} columns on a terminal of 50")
+    follower.send_signal(signal.SIGINT)
+    read_for(3)
+    follower.wait(timeout=DEADLINE_S)
+    os.close(main)
+    check(follower.returncode == -signal.SIGINT,
+          f"after Ctrl-C: exit status {follower.returncode}, not killed by SIGINT")
+    check(b"Harnvik run: " + log.encode() in screen[len(drawn):] and
+          b"cut off: the log ends without a final text" in screen,
+          "no report of the run so far after Ctrl-C")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=["plain", "odd", "terminal"])
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--runner", default="")
+    args = parser.parse_args()
+    scratch = tempfile.mkdtemp(prefix="harnvik_report_follow_")
+    try:
+        {"plain": plain, "odd": odd, "terminal": terminal}[args.case](args, scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return outcome()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
