@@ -37,6 +37,15 @@ constexpr std::int64_t k_lines_before_doubt = 100;
 constexpr std::size_t k_read_block = 1 << 20;
 constexpr std::size_t k_notes_kept = 20;
 
+// Prints the notes not shown yet, one plain line each; true if it printed.
+bool print_notes(const std::vector<std::string>& notes, std::size_t& shown) {
+    std::string out;
+    for (; shown < notes.size(); ++shown) out += "note: " + notes[shown] + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    return !out.empty();
+}
+
 double seconds_since(clock::time_point then, clock::time_point now) {
     return std::chrono::duration<double>(now - then).count();
 }
@@ -233,16 +242,18 @@ bool follow_run(const options& chosen, followed_run& run, std::string& error) {
             break;
         }
         const log_facts& facts = reader->so_far();
-        if (polled == e_poll_ended ||
-            (reader->has_final_text() && seconds_since(quiet_since, now) >= k_quiet_after_end_s)) {
-            break;
-        }
         if (!doubted && facts.lines >= k_lines_before_doubt && facts.rate_lines() == 0 &&
             facts.start_line == 0) {
             doubted = true;
             status.notes.push_back(std::to_string(facts.lines) +
                                    " lines and none of them Harnvik's: is this its standard "
                                    "output?");
+        }
+        if (polled == e_poll_ended ||
+            (reader->has_final_text() && seconds_since(quiet_since, now) >= k_quiet_after_end_s)) {
+            // What was noted since the last line is said before the report.
+            if (!terminal) printed = print_notes(status.notes, notes_shown) || printed;
+            break;
         }
 
         const os::terminal_size size = terminal ? os::output_terminal_size() : os::terminal_size{};
@@ -279,14 +290,13 @@ bool follow_run(const options& chosen, followed_run& run, std::string& error) {
             columns = size.columns;
             continue;
         }
-        std::string out;
-        for (; notes_shown < status.notes.size(); ++notes_shown) {
-            out += "note: " + status.notes[notes_shown] + "\n";
+        printed = print_notes(status.notes, notes_shown) || printed;
+        if (due) {
+            const std::string line = live_line(status) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+            printed = true;
         }
-        if (due) out += live_line(status) + "\n";
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        std::fflush(stdout);
-        printed = printed || !out.empty();
     }
     painter.clear();
     if (printed) std::fputc('\n', stdout);

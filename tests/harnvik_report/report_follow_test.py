@@ -74,7 +74,7 @@ def plain(args, scratch):
     check(any(f"the log {log} was replaced" in line for line in lines), "no word of the replacement")
     timed = [line for line in lines if line.startswith("[")]
     check(len(timed) >= 5, f"{len(timed)} plain lines in about 4 s at an interval of 0.5 s")
-    check(any("recording for" in line and "before the start" in line for line in timed),
+    check(any("] recording;" in line and "before the start" in line for line in timed),
           "no plain line while recording")
     check("Harnvik run:" + table == report_of(args, log).decode().replace("\r\n", "\n"),
           "the final report is not the report of the log afterwards")
