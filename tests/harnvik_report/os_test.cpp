@@ -81,18 +81,24 @@ TEST(followed_file, tells_growth_a_cut_a_replacement_and_a_lost_name) {
          followed_file::e_look_same, "abcde"},
         {"cut shorter", [](const fs::path& n) { write_file(n, "x"); }, followed_file::e_look_cut,
          "x"},
+        {"its name gone", [](const fs::path& n) { fs::remove(n); }, followed_file::e_look_unnamed,
+         "x"},
+        {"still without a name", [](const fs::path&) {}, followed_file::e_look_same, "x"},
         {"replaced",
          [](const fs::path& n) {
              write_file(n.string() + ".new", "other");
              fs::rename(n.string() + ".new", n);
          },
          followed_file::e_look_replaced, "other"},
-        {"its name gone", [](const fs::path& n) { fs::remove(n); }, followed_file::e_look_unnamed,
-         "other"},
-        {"still without a name", [](const fs::path&) {}, followed_file::e_look_same, "other"},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.label);
+#if defined(_WIN32)
+        // Under Windows' rules a name stays with a file while it is open
+        // (Wine keeps them, as older Windows does): the follower's handle
+        // keeps the name from going or being taken by another file.
+        if (std::string(step.label) == "its name gone") break;
+#endif
         step.change(name);
         EXPECT_EQ(followed.look(), step.look) << followed.error();
         std::string read(16, '\0');

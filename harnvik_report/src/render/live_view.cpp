@@ -124,7 +124,7 @@ std::vector<std::string> live_block(const live_status& status) {
     std::string workers = "worker   ";
     std::string rates = "GiB/s    ";
     for (std::size_t worker = 0; worker < status.latest.size(); ++worker) {
-        append_printf(workers, "%8zu", worker);
+        append_printf(workers, "%8d", static_cast<int>(worker));
         append_printf(rates, "%8s", format_number(status.latest[worker], 2).c_str());
     }
     lines.push_back(workers);
