@@ -13,7 +13,6 @@ namespace {
 // index (moof) a few KiB per second of media: more is damage, not read.
 constexpr std::int64_t k_most_index_bytes = 64 << 20;
 constexpr std::int64_t k_most_fragment_index_bytes = 16 << 20;
-constexpr std::int64_t k_very_far = std::numeric_limits<std::int64_t>::max() / 2;
 
 // tfhd flags: which fields follow the track's id.
 constexpr std::uint32_t k_base_data_offset = 0x1;
