@@ -71,7 +71,11 @@ def main():
     if args.plot:
         report_arguments += ["--plot", "report.png"]
     began = time.monotonic()
-    harnvik = subprocess.Popen(runner + [os.path.abspath(args.harnvik)], cwd=directory,
+    # Into a pipe Harnvik's lines come in 4 KiB blocks, which under the thread
+    # sanitizer may hold the whole run: each line at once, as the manual says.
+    line_buffered = ["stdbuf", "-oL"] if not runner and shutil.which("stdbuf") else []
+    harnvik = subprocess.Popen(line_buffered + runner + [os.path.abspath(args.harnvik)],
+                               cwd=directory,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                preexec_fn=limit, restore_signals=False)
     # The report reads the log until Harnvik ends, then reads the file.
@@ -143,7 +147,11 @@ def main():
 def follow(args, directory, runner, limit):
     report = runner + [os.path.abspath(args.report)]
     file_arguments = [] if args.no_file else ["--file", "HelloWorld.m4v"]
-    harnvik = subprocess.Popen(runner + [os.path.abspath(args.harnvik)], cwd=directory,
+    # Into a pipe Harnvik's lines come in 4 KiB blocks, which under the thread
+    # sanitizer may hold the whole run: each line at once, as the manual says.
+    line_buffered = ["stdbuf", "-oL"] if not runner and shutil.which("stdbuf") else []
+    harnvik = subprocess.Popen(line_buffered + runner + [os.path.abspath(args.harnvik)],
+                               cwd=directory,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                preexec_fn=limit, restore_signals=False)
     followers = {
