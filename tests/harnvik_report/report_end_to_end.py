@@ -71,11 +71,7 @@ def main():
     if args.plot:
         report_arguments += ["--plot", "report.png"]
     began = time.monotonic()
-    # Into a pipe Harnvik's lines come in 4 KiB blocks, which under the thread
-    # sanitizer may hold the whole run: each line at once, as the manual says.
-    line_buffered = ["stdbuf", "-oL"] if not runner and shutil.which("stdbuf") else []
-    harnvik = subprocess.Popen(line_buffered + runner + [os.path.abspath(args.harnvik)],
-                               cwd=directory,
+    harnvik = subprocess.Popen(runner + [os.path.abspath(args.harnvik)], cwd=directory,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                preexec_fn=limit, restore_signals=False)
     # The report reads the log until Harnvik ends, then reads the file.
