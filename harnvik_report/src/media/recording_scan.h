@@ -62,7 +62,7 @@ class recording_scan {
     // The fragments' end at the last look: the header has told at least
     // that much since, as it is written right after each fragment.
     double m_fragments_s_before = 0.0;
-    std::string m_said;      // the last note, not said again in a row
+    std::string m_said;  // the last note, not said again in a row
     std::int64_t m_bytes_read = 0;
 };
 

@@ -45,8 +45,8 @@ inline std::int64_t write(mp4& writer, const mp4::info& info, std::int64_t pairs
     using audio_message = Karvon::Wendrix::audio::message;
     std::int64_t written = 0;
     for (; (pairs < 0 || written < pairs) && writer.error() == nullptr; ++written) {
-        auto* frame = new video_message(video_message::e_data_format(0), info.frame_width,
-                                        info.frame_height);
+        auto* frame =
+            new video_message(video_message::e_data_format(0), info.frame_width, info.frame_height);
         frame->field_type() = video_message::e_field_type(3);
         auto* block = new audio_message(48000 * info.frame_duration / info.time_scale, 4, 0);
         block->sample_rate() = 48000;
