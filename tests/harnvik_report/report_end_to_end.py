@@ -27,6 +27,7 @@ from checks import check, outcome  # noqa: E402
 from report_checks import png_size  # noqa: E402
 
 DEADLINE_S = 900  # only a hang reaches this: the run takes the 30 s pause and a few seconds
+FOLLOWERS_END_S = 120  # a follower's report of a short run, under a sanitizer too
 
 
 def ffprobe_counts(ffprobe, path):
@@ -145,9 +146,13 @@ def follow(args, directory, runner, limit):
     file_arguments = [] if args.no_file else ["--file", "HelloWorld.m4v"]
     # Into a pipe Harnvik's lines come in 4 KiB blocks, which under the thread
     # sanitizer may hold the whole run: each line at once, as the manual says.
+    # stdbuf preloads a library, which the address sanitizer allows when told.
     line_buffered = ["stdbuf", "-oL"] if not runner and shutil.which("stdbuf") else []
+    environment = dict(os.environ)
+    environment["ASAN_OPTIONS"] = ":".join(
+        filter(None, [environment.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0"]))
     harnvik = subprocess.Popen(line_buffered + runner + [os.path.abspath(args.harnvik)],
-                               cwd=directory,
+                               cwd=directory, env=environment,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                preexec_fn=limit, restore_signals=False)
     followers = {
@@ -180,11 +185,21 @@ def follow(args, directory, runner, limit):
             reading.stdin.flush()
     reading.stdin.close()
     harnvik.wait(timeout=60)
-    reading.wait(timeout=DEADLINE_S)
-    stdin_output.join(timeout=DEADLINE_S)
-    for collector in collectors:
-        collector.join(timeout=DEADLINE_S)
+    # The followers end within seconds of the run: the log's follower two
+    # quiet seconds after the final text. One that goes on is stopped.
+    ending = time.monotonic() + FOLLOWERS_END_S
+    for thread in [stdin_output] + collectors:
+        thread.join(timeout=max(0.0, ending - time.monotonic()))
+    stuck = [name for name, follower in followers.items() if follower.poll() is None]
+    for name in stuck:
+        followers[name].kill()
+    for thread in [stdin_output] + collectors:
+        thread.join(timeout=10)
     check(harnvik.returncode == 0, f"Harnvik exit status {harnvik.returncode}")
+    check(not stuck, f"following {', '.join(stuck)}: still running {FOLLOWERS_END_S} s after "
+          "Harnvik ended")
+    if stuck or harnvik.returncode != 0:
+        return outcome()
 
     afterwards = subprocess.run(report + ["soak.log", "--json", "after.json"] + file_arguments,
                                 cwd=directory, capture_output=True, timeout=DEADLINE_S)
