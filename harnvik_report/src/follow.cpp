@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -28,14 +29,26 @@ constexpr std::chrono::milliseconds k_tick{250};
 // A terminal's view is drawn again about once per measurement (a worker
 // measures for about two seconds), and whenever rate lines come.
 constexpr double k_terminal_refresh_s = 2.0;
-// After the final text, the lines that the process prints as it ends (and
-// a runtime's last buffer written twice) come at once: the run has ended
-// when the log has been quiet this long, or at the end of the input.
+// After the final text the workers print on while the process ends (the
+// writer's close takes its time): a log file that another process writes
+// has no end, so its run has ended when the log has been quiet for longer
+// than a worker's measurement takes, and for this long at least. Standard
+// input ends when the run does.
 constexpr double k_quiet_after_end_s = 2.0;
+constexpr double k_measurement_gib = 10000.0 / 1024.0;
 // Lines without one of the program's before the log is said not to be its.
 constexpr std::int64_t k_lines_before_doubt = 100;
 constexpr std::size_t k_read_block = 1 << 20;
 constexpr std::size_t k_notes_kept = 20;
+
+// How long a quiet log after the final text must be for the run to have
+// ended: one and a half measurements at the workers' median rate.
+double quiet_after_end_s(const live_status& status) {
+    const double rate =
+        std::isnan(status.median_since) ? status.median_before : status.median_since;
+    if (!(rate > 0.0) || std::isinf(rate)) return k_quiet_after_end_s;
+    return std::max(k_quiet_after_end_s, 1.5 * k_measurement_gib / rate);
+}
 
 // Prints the notes not shown yet, one plain line each; true if it printed.
 bool print_notes(const std::vector<std::string>& notes, std::size_t& shown) {
@@ -250,7 +263,8 @@ bool follow_run(const options& chosen, followed_run& run, std::string& error) {
                                    "output?");
         }
         if (polled == e_poll_ended ||
-            (reader->has_final_text() && seconds_since(quiet_since, now) >= k_quiet_after_end_s)) {
+            (chosen.log != "-" && reader->has_final_text() &&
+             seconds_since(quiet_since, now) >= quiet_after_end_s(status))) {
             // What was noted since the last line is said before the report.
             if (!terminal) printed = print_notes(status.notes, notes_shown) || printed;
             break;

@@ -27,7 +27,7 @@ from checks import check, outcome  # noqa: E402
 from report_checks import png_size  # noqa: E402
 
 DEADLINE_S = 900  # only a hang reaches this: the run takes the 30 s pause and a few seconds
-FOLLOWERS_END_S = 120  # a follower's report of a short run, under a sanitizer too
+FOLLOWERS_END_S = 300  # a quiet log after the final text, then a report, under a sanitizer too
 
 
 def ffprobe_counts(ffprobe, path):
