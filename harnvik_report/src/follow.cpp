@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/live_status.h"
+#include "core/statistics.h"
 #include "media/recording_scan.h"
 #include "os/console.h"
 #include "os/followed_file.h"
@@ -35,7 +36,6 @@ constexpr double k_terminal_refresh_s = 2.0;
 // than a worker's measurement takes, and for this long at least. Standard
 // input ends when the run does.
 constexpr double k_quiet_after_end_s = 2.0;
-constexpr double k_measurement_gib = 10000.0 / 1024.0;
 // Lines without one of the program's before the log is said not to be its.
 constexpr std::int64_t k_lines_before_doubt = 100;
 constexpr std::size_t k_read_block = 1 << 20;
@@ -46,8 +46,8 @@ constexpr std::size_t k_notes_kept = 20;
 double quiet_after_end_s(const live_status& status) {
     const double rate =
         std::isnan(status.median_since) ? status.median_before : status.median_since;
-    if (!(rate > 0.0) || std::isinf(rate)) return k_quiet_after_end_s;
-    return std::max(k_quiet_after_end_s, 1.5 * k_measurement_gib / rate);
+    if (!(rate > 0.0)) return k_quiet_after_end_s;
+    return std::max(k_quiet_after_end_s, 1.5 * measurement_seconds(rate));
 }
 
 // Prints the notes not shown yet, one plain line each; true if it printed.
@@ -209,7 +209,7 @@ bool follow_run(const options& chosen, followed_run& run, std::string& error) {
     auto reader = std::make_unique<log_reader>();
     live_log figures;
     live_status status;
-    status.log_name = chosen.log == "-" ? "standard input" : chosen.log;
+    status.log_name = chosen.log_name();
     status.has_file = !chosen.file.empty();
     status.file_name = chosen.file;
     std::unique_ptr<recording_watch> recording;
@@ -263,7 +263,7 @@ bool follow_run(const options& chosen, followed_run& run, std::string& error) {
                                    "output?");
         }
         if (polled == e_poll_ended ||
-            (chosen.log != "-" && reader->has_final_text() &&
+            (!chosen.log_is_standard_input() && reader->has_final_text() &&
              seconds_since(quiet_since, now) >= quiet_after_end_s(status))) {
             // What was noted since the last line is said before the report.
             if (!terminal) printed = print_notes(status.notes, notes_shown) || printed;

@@ -109,7 +109,7 @@ int run(const std::vector<std::string>& arguments) {
 
     std::string error;
     report run;
-    run.log_name = chosen.log == "-" ? "standard input" : chosen.log;
+    run.log_name = chosen.log_name();
     if (chosen.follow) {
         followed_run followed;
         if (!follow_run(chosen, followed, error)) return fail(error);

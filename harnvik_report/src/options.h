@@ -20,6 +20,10 @@ struct options {
     e_plot_format plot_format = e_plot_format_png;  // told by the picture's name
     bool follow = false;                            // the live view while the run goes
     double interval_s = 10.0;                       // between the plain lines of --follow
+
+    bool log_is_standard_input() const { return log == "-"; }
+    // The log as the report and the view name it.
+    std::string log_name() const { return log_is_standard_input() ? "standard input" : log; }
 };
 
 enum e_entry : std::uint8_t {
