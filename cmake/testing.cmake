@@ -5,6 +5,9 @@
 #
 # Labels (ctest -L/-LE; the test presets in CMakePresets.json run by them):
 #   unit        a GoogleTest case, or a check that takes seconds
+#   threads     a unit test whose code runs on more than one thread: the
+#               thread sanitizer's build runs these, as it finds nothing
+#               where one thread runs alone
 #   end_to_end  runs of the real Harnvik: its 30 s pause, and eight copy
 #               workers each; each test takes as many slots of the resource
 #               harnvik_runs as it makes runs at once, of the machine's
@@ -13,9 +16,11 @@
 #   fuzz        a fuzz target, run for KARVON_FUZZ_SECONDS from its seeds
 #   windows     every test of the Windows build, which runs under Wine
 #
-# karvon_add_test(<program> SOURCES <file>... [LIBS <library>...] [TIMEOUT <s>])
-#   A GoogleTest program; each of its cases is a test labelled unit. Limit:
-#   60 s, 300 s under the sanitizers, or TIMEOUT for every case of the program.
+# karvon_add_test(<program> SOURCES <file>... [LIBS <library>...] [TIMEOUT <s>]
+#                 [THREADS])
+#   A GoogleTest program; each of its cases is a test labelled unit (and
+#   threads with THREADS). Limit: 60 s, 300 s under the sanitizers, or
+#   TIMEOUT for every case of the program.
 #
 # karvon_add_check(NAME <name> COMMAND <argument>... TIMEOUT <s>
 #                  [LABELS <label>...] [WORKING_DIRECTORY <folder>]
@@ -46,7 +51,7 @@
 # the first test and stop it after the last: a plain ctest needs nothing
 # prepared. karvon_wine_needs() adds both, for every way a test is declared.
 
-set(KARVON_TEST_LABELS unit end_to_end package fuzz windows)
+set(KARVON_TEST_LABELS unit threads end_to_end package fuzz windows)
 set(KARVON_UNIT_TEST_TIMEOUT 60)
 if(NOT KARVON_SANITIZE STREQUAL "")
   # The copy worker's 10 GiB of instrumented copies take a minute.
@@ -173,7 +178,7 @@ if(KARVON_BUILD_TESTS)
 endif()
 
 function(karvon_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "SOURCES;LIBS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "THREADS" "TIMEOUT" "SOURCES;LIBS")
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT ${KARVON_UNIT_TEST_TIMEOUT})
   endif()
@@ -188,6 +193,15 @@ function(karvon_add_test name)
   target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS unit ${wine})
+  if(arg_THREADS)
+    # Discovery passes one label on; the second is added to the cases it
+    # found, by a script that CTest reads after the discovery's own.
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_threads.cmake)
+    file(WRITE ${script} "if(${name}_TESTS)\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"unit;threads\")\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
 
 # Stops the configure step at a test that no function above declared: it

@@ -57,7 +57,7 @@ import time
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, outcome  # noqa: E402
+from checks import check, lower_priority, outcome  # noqa: E402
 
 # What the program prints is read through harnvik_report, which takes the
 # format from the one place that defines it (harnvik/output_format.h): the
@@ -88,6 +88,7 @@ def start(args, cwd, arguments, file_limit=None, ignore_xfsz=True):
 
     def limit():
         os.setpgid(0, 0)
+        lower_priority()
         if ignore_xfsz:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         if file_limit is not None:

@@ -23,9 +23,10 @@ import time
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, outcome  # noqa: E402
+from checks import check, lower_priority, outcome  # noqa: E402
 from report_checks import png_size  # noqa: E402
 
+WORKERS = 8
 DEADLINE_S = 900  # only a hang reaches this: the run takes the 30 s pause and a few seconds
 FOLLOWERS_END_S = 300  # a quiet log after the final text, then a report, under a sanitizer too
 
@@ -47,7 +48,6 @@ def main():
     parser.add_argument("--ffprobe", default="ffprobe")
     parser.add_argument("--scratch", required=True)
     parser.add_argument("--file-limit", type=int, default=4 * 1024 * 1024)
-    parser.add_argument("--min-workers", type=int, default=8)
     parser.add_argument("--no-file", action="store_true",
                         help="the build's FFmpeg cannot read MP4: report on the log only")
     parser.add_argument("--plot", action="store_true", help="gnuplot is there: draw the picture")
@@ -60,6 +60,7 @@ def main():
     runner = [args.runner] if args.runner else []
 
     def limit():
+        lower_priority()
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (args.file_limit, args.file_limit))
 
@@ -102,7 +103,7 @@ def main():
           f"outcome {facts['recording']['outcome']}")
     check(facts["log"]["foreign_count"] == 0, f"foreign lines {facts['log']['foreign']}")
     reporting = facts["workers_reporting"]
-    check(reporting >= args.min_workers, f"{reporting} workers reporting")
+    check(reporting == WORKERS, f"{reporting} of the {WORKERS} workers reporting")
     check(facts["log"]["rate_lines"] == sum(w["lines"] for w in facts["workers"]),
           "rate lines and the workers' lines disagree")
     if not args.no_file:
