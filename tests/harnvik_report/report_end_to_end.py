@@ -186,8 +186,9 @@ def follow(args, directory, runner, limit):
             reading.stdin.flush()
     reading.stdin.close()
     harnvik.wait(timeout=60)
-    # The followers end within seconds of the run: the log's follower two
-    # quiet seconds after the final text. One that goes on is stopped.
+    # The followers end soon after the run: standard input's with its input,
+    # the log's once the log has been quiet after the final text for one and
+    # a half of a worker's measurements. One that goes on is stopped.
     ending = time.monotonic() + FOLLOWERS_END_S
     for thread in [stdin_output] + collectors:
         thread.join(timeout=max(0.0, ending - time.monotonic()))
