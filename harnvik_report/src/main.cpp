@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/follow_step.h"
 #include "core/report.h"
 #include "follow.h"
 #include "media/media_probe.h"
@@ -17,6 +18,7 @@
 #include "os/os_services.h"
 #include "platform/wide_text.h"
 #include "render/json_output.h"
+#include "render/metrics.h"
 #include "render/plot.h"
 #include "render/progress.h"
 #include "render/summary_table.h"
@@ -39,13 +41,20 @@ bool write_file(const std::string& name, const std::string& text) {
     return static_cast<bool>(out);
 }
 
+// The metrics of the report made of `run`, written once; a failure is
+// told in `error`.
+bool write_metrics(const options& chosen, const report& run, bool over, std::string& error) {
+    if (chosen.metrics.empty()) return true;
+    const soak_figures figures = final_figures(run, over, !chosen.file.empty(), os::unix_time_s());
+    return os::replace_file(chosen.metrics,
+                            format_metrics(figures, chosen.file, chosen.metrics_labels), error);
+}
+
 // The report on the log read into `run`, and on the file: the table, the
-// JSON, the picture. The exit status.
-int make_report(const options& chosen, const std::string& gnuplot, report& run) {
+// JSON, the picture, the metrics. `over`: the run has ended. The exit status.
+int make_report(const options& chosen, const std::string& gnuplot, report& run, bool over) {
     std::string error;
-    // A run may end before any worker has reported (a slow machine, an
-    // early kill): with the start text the log is Harnvik's all the same.
-    if (run.log.rate_lines() == 0 && run.log.start_line == 0) {
+    if (is_foreign_log(run.log, true)) {
         return fail("no rate lines in " + run.log_name + " (" + std::to_string(run.log.lines) +
                     " lines): is it Harnvik's standard output?");
     }
@@ -60,7 +69,13 @@ int make_report(const options& chosen, const std::string& gnuplot, report& run) 
         }
         const bool probed = probe_media(chosen.file, probing, run.media, error);
         if (bar) bar->finish();
-        if (!probed) return fail(error);
+        if (!probed) {
+            // A soak without a file to read has an outcome all the same.
+            complete(run);
+            std::string unwritten;
+            if (!write_metrics(chosen, run, over, unwritten)) error += "; " + unwritten;
+            return fail(error);
+        }
         run.has_media = true;
     }
     complete(run);
@@ -78,6 +93,7 @@ int make_report(const options& chosen, const std::string& gnuplot, report& run) 
             return fail(error);
         }
     }
+    if (!write_metrics(chosen, run, over, error)) return fail(error);
     return 0;
 }
 
@@ -108,6 +124,10 @@ int run(const std::vector<std::string>& arguments) {
     }
 
     std::string error;
+    // Before the log is read: metrics that cannot be written fail the run.
+    if (!chosen.metrics.empty() && !os::can_replace(chosen.metrics, error)) {
+        return fail("--metrics: " + error);
+    }
     report run;
     run.log_name = chosen.log_name();
     if (chosen.follow) {
@@ -117,13 +137,13 @@ int run(const std::vector<std::string>& arguments) {
         // Whatever the report makes of the run so far, the program ends as
         // an interrupted one.
         if (followed.interrupted) {
-            make_report(chosen, gnuplot, run);
+            make_report(chosen, gnuplot, run, false);
             os::exit_interrupted();
         }
-        return make_report(chosen, gnuplot, run);
+        return make_report(chosen, gnuplot, run, true);
     }
     if (!read_log_file(chosen.log, run.log, error)) return fail(error);
-    return make_report(chosen, gnuplot, run);
+    return make_report(chosen, gnuplot, run, true);
 }
 
 }  // namespace

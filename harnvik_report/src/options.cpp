@@ -29,6 +29,13 @@ constexpr std::array k_table = {
     option_entry{"--interval", e_entry_seconds,
                  "with --follow, not on a terminal: seconds between lines (10)", nullptr, nullptr,
                  &options::interval_s},
+    option_entry{"--metrics", e_entry_file,
+                 "write the figures for Prometheus into FILE (*.prom); with --follow at each "
+                 "update",
+                 &options::metrics},
+    option_entry{"--metrics-label", e_entry_label,
+                 "a label of every metric, NAME=VALUE; once per label", nullptr, nullptr, nullptr,
+                 &options::label_texts},
     option_entry{"-h,--help", e_entry_help, "print this help and exit"},
     option_entry{"--version", e_entry_version, "print the version and exit"},
 };
@@ -65,6 +72,12 @@ void add_entries(CLI::App& app, options& chosen) {
                 app.add_option(entry.names, chosen.*entry.seconds, entry.help)
                     ->type_name("SECONDS");
                 break;
+            case e_entry_label:
+                app.add_option(entry.names, chosen.*entry.texts, entry.help)
+                    ->type_name("NAME=VALUE")
+                    ->expected(1)
+                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+                break;
             case e_entry_help:
                 app.set_help_flag(entry.names, entry.help);
                 break;
@@ -75,6 +88,8 @@ void add_entries(CLI::App& app, options& chosen) {
         }
     }
 }
+
+std::string label_refusal(options& chosen);
 
 // What the parser left over, and the checks across entries; empty when
 // the command line can be followed. Tells the picture's format.
@@ -104,6 +119,26 @@ std::string refusal(const CLI::App& app, options& chosen) {
     }
     if (!chosen.plot.empty() && !plot_format_of(chosen.plot, chosen.plot_format)) {
         return "--plot draws .png or .svg files, not " + chosen.plot;
+    }
+    return label_refusal(chosen);
+}
+
+// Reads the labels of the metrics into `chosen.metrics_labels`; why they
+// cannot be taken, or empty.
+std::string label_refusal(options& chosen) {
+    if (!chosen.label_texts.empty() && chosen.metrics.empty()) {
+        return "--metrics-label needs --metrics";
+    }
+    for (const std::string& text : chosen.label_texts) {
+        const std::size_t equals = text.find('=');
+        if (equals == std::string::npos) return "--metrics-label takes NAME=VALUE, not " + text;
+        metric_label label{text.substr(0, equals), text.substr(equals + 1)};
+        std::string refused = Report::label_refusal(label.name);
+        if (!refused.empty()) return "--metrics-label: " + refused;
+        for (const metric_label& taken : chosen.metrics_labels) {
+            if (taken.name == label.name) return "--metrics-label " + label.name + " given twice";
+        }
+        chosen.metrics_labels.push_back(std::move(label));
     }
     return "";
 }

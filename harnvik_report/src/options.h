@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "render/metrics.h"
 #include "render/plot.h"
 
 namespace Harnvik::Report {
@@ -20,6 +21,9 @@ struct options {
     e_plot_format plot_format = e_plot_format_png;  // told by the picture's name
     bool follow = false;                            // the live view while the run goes
     double interval_s = 10.0;                       // between the plain lines of --follow
+    std::string metrics;                            // the metrics file; empty for none
+    std::vector<std::string> label_texts;           // --metrics-label as given: NAME=VALUE
+    std::vector<metric_label> metrics_labels;       // the same, checked
 
     bool log_is_standard_input() const { return log == "-"; }
     // The log as the report and the view name it.
@@ -31,6 +35,7 @@ enum e_entry : std::uint8_t {
     e_entry_file,     // an option with a file name as its value
     e_entry_flag,     // an option without a value
     e_entry_seconds,  // an option with a number of seconds as its value
+    e_entry_label,    // an option given once per label, NAME=VALUE
     e_entry_help,     // prints the usage and ends
     e_entry_version,  // prints the version and ends
 };
@@ -40,9 +45,10 @@ struct option_entry {
     const char* names;  // "--json", "-h,--help"; the log's is its name in the usage
     e_entry kind;
     const char* help;
-    std::string options::*text = nullptr;  // where a log or file name goes
-    bool options::*flag = nullptr;         // what a flag sets
-    double options::*seconds = nullptr;    // where a number of seconds goes
+    std::string options::*text = nullptr;                // where a log or file name goes
+    bool options::*flag = nullptr;                       // what a flag sets
+    double options::*seconds = nullptr;                  // where a number of seconds goes
+    std::vector<std::string> options::*texts = nullptr;  // where the labels go
 };
 
 std::span<const option_entry> option_table();

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <cstring>
 
 #include "harnvik.h"
@@ -20,7 +19,7 @@ float copy_rate(std::uint32_t elapsed_ms) {
 }
 
 void print_rate(std::int32_t index, std::uint32_t elapsed_ms) {
-    std::printf(HARNVIK_RATE_LINE_FORMAT, index, static_cast<double>(copy_rate(elapsed_ms)));
+    print_text(HARNVIK_RATE_LINE_FORMAT, index, static_cast<double>(copy_rate(elapsed_ms)));
 }
 
 void run_copy_worker(std::int32_t index) {

@@ -53,8 +53,12 @@ std::int32_t run_item(Karvon::Work::wait_item* item);
 // precision. 0 ms gives infinity.
 float copy_rate(std::uint32_t elapsed_ms);
 
-// Prints one rate line for the worker, in a single formatted-print call.
+// Prints one rate line for the worker, in a single print_text call.
 void print_rate(std::int32_t index, std::uint32_t elapsed_ms);
+
+// Prints a text on standard output as printf would, at once: the whole text
+// in one write of the system's, never held in a buffer.
+__attribute__((format(printf, 1, 2))) void print_text(const char* format, ...);
 
 // Records synthetic video and audio to "HelloWorld.m4v" until the writer
 // reports an error.

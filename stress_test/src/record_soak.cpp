@@ -1,5 +1,3 @@
-#include <cstdio>
-
 #include "harnvik.h"
 #include "karvon/wendrix/audio_message.h"
 #include "karvon/wendrix/video_message.h"
@@ -33,10 +31,10 @@ void record_soak() {
     settings.time_scale = k_time_scale;
     settings.frame_duration = k_frame_duration;
 
-    std::printf("%s\n", Output::k_start_text);
+    print_text("%s\n", Output::k_start_text);
     mp4 writer(settings);
     if (writer.error() != nullptr) {
-        std::printf("%s", Output::k_open_failure_text);
+        print_text("%s", Output::k_open_failure_text);
         return;
     }
 
@@ -58,7 +56,7 @@ void record_soak() {
         samples->release();
         if (failed) break;
     }
-    std::printf("%s", Output::k_write_failure_text);
+    print_text("%s", Output::k_write_failure_text);
 }
 
 }  // namespace Harnvik

@@ -41,6 +41,8 @@ command use(const option_entry& entry, const std::string& name) {
             return parse_command_line({name, "--file", "run.m4v"});
         case e_entry_seconds:
             return parse_command_line({name, "2.5", "--follow"});
+        case e_entry_label:
+            return parse_command_line({name, "role=lab", "--metrics", "out.png"});
         case e_entry_help:
         case e_entry_version:
             break;
@@ -88,6 +90,10 @@ TEST(command_line, the_help_shows_every_entry_and_every_option_it_shows_is_parse
                 EXPECT_EQ(used.action, e_command_report) << used.text;
                 EXPECT_EQ(used.chosen.*entry->seconds, 2.5);
                 break;
+            case e_entry_label:
+                EXPECT_EQ(used.action, e_command_report) << used.text;
+                EXPECT_EQ(used.chosen.*entry->texts, std::vector<std::string>{"role=lab"});
+                break;
             case e_entry_help:
                 EXPECT_EQ(used.action, e_command_help);
                 break;
@@ -132,6 +138,19 @@ TEST(command_line, every_value_reaches_its_place) {
     EXPECT_EQ(line.chosen.log, "run.log");
     EXPECT_EQ(line.chosen.plot_format, e_plot_format_png);
 
+    // Labels in the order given; a value may hold anything, = included.
+    line = parse_command_line({"--metrics", "m.prom", "--metrics-label", "role=gen 3",
+                               "--metrics-label=build=a=\"b\"\n", "--metrics-label", "empty="});
+    ASSERT_EQ(line.action, e_command_report) << line.text;
+    EXPECT_EQ(line.chosen.metrics, "m.prom");
+    ASSERT_EQ(line.chosen.metrics_labels.size(), 3u);
+    const std::pair<std::string, std::string> labels[] = {
+        {"role", "gen 3"}, {"build", "a=\"b\"\n"}, {"empty", ""}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(line.chosen.metrics_labels[i].name, labels[i].first);
+        EXPECT_EQ(line.chosen.metrics_labels[i].value, labels[i].second);
+    }
+
     // Names that start with a slash are names, on Windows too.
     line = parse_command_line({"/tmp/run.log", "--file", "/tmp/run.m4v"});
     ASSERT_EQ(line.action, e_command_report) << line.text;
@@ -148,6 +167,7 @@ TEST(command_line, what_cannot_be_followed_is_refused_with_its_reason) {
         {{"run.log", "--frobnicate=3"}, "unknown option --frobnicate"},
         {{"-x"}, "unknown option -x"},
         {{"a.log", "b.log"}, "one log only: a.log and b.log"},
+        {{"a.log", "-"}, "one log only: a.log and -"},
         {{""}, "an empty log name"},
         {{"--file"}, "--file"},
         {{"--json="}, "--json: 1 required FILE missing"},
@@ -157,6 +177,16 @@ TEST(command_line, what_cannot_be_followed_is_refused_with_its_reason) {
         {{"--interval", "5"}, "--interval needs --follow"},
         {{"--follow", "--interval", "0.05"}, "--interval takes 0.1 to 86400 seconds, not 0.05"},
         {{"--follow", "--interval", "soon"}, "--interval"},
+        {{"--metrics-label", "a=b"}, "--metrics-label needs --metrics"},
+        {{"--metrics", "m.prom", "--metrics-label", "role"},
+         "--metrics-label takes NAME=VALUE, not role"},
+        {{"--metrics", "m.prom", "--metrics-label", "=x"}, "an empty label name"},
+        {{"--metrics", "m.prom", "--metrics-label", "9a=x"}, "does not start with a letter or _"},
+        {{"--metrics", "m.prom", "--metrics-label", "a-b=x"}, "other than letters, digits and _"},
+        {{"--metrics", "m.prom", "--metrics-label", "__name__=x"}, "are Prometheus' own: __name__"},
+        {{"--metrics", "m.prom", "--metrics-label", "worker=x"}, "a label worker of their own"},
+        {{"--metrics", "m.prom", "--metrics-label", "a=1", "--metrics-label", "a=2"},
+         "--metrics-label a given twice"},
     };
     for (const auto& each : cases) {
         const command line = parse_command_line(each.arguments);

@@ -53,6 +53,12 @@ enum e_recording_state : std::uint8_t {
     e_recording_not_mp4,     // bytes that are no MP4 header
 };
 
+// Whose file-size limit the room below a limit is counted from.
+enum e_limit_owner : std::uint8_t {
+    e_limit_of_writer,    // the process that has the recording open for writing
+    e_limit_of_follower,  // the follower's own: the writer's cannot be told
+};
+
 // One look at the recording, from its header and its fragments.
 struct recording_sample {
     e_recording_state state = e_recording_missing;
@@ -70,6 +76,9 @@ struct recording_sample {
     // the size limit when those are fewer; -1 when unknown.
     std::int64_t room_bytes = -1;
     bool room_is_limit = false;
+    // Whose limit was looked at, and the writer's process id when it was its.
+    e_limit_owner limit_owner = e_limit_of_follower;
+    std::int64_t writer = 0;
 };
 
 // Everything the view shows at one moment.

@@ -22,17 +22,6 @@ namespace {
 
 constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-std::string system_text(DWORD code) {
-    char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof(text), nullptr);
-    std::string out(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) {
-        out.pop_back();
-    }
-    return out.empty() ? "system error " + std::to_string(code) : out;
-}
-
 bool identity_of(HANDLE handle, std::uint64_t (&identity)[2]) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle, &information)) return false;
@@ -52,10 +41,6 @@ bool identity_of_name(const std::string& name, std::uint64_t (&identity)[2]) {
 }
 
 #else
-
-std::string system_text(int code) {
-    return std::strerror(code);
-}
 
 bool identity_of_name(const std::string& name, std::uint64_t (&identity)[2]) {
     struct stat named {};

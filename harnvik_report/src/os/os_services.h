@@ -4,6 +4,7 @@
 // the search path's form.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -29,6 +30,43 @@ bool is_executable(const std::string& file);
 std::int64_t free_bytes_for(const std::string& file);
 // The largest file this process may write, or -1 when there is no limit.
 std::int64_t file_size_limit();
+
+// A file-size limit, and whose it is.
+struct size_limit {
+    std::int64_t bytes = -1;  // -1: none
+    bool of_writer = false;   // false: this process's own
+    std::int64_t writer = 0;  // of_writer: the writer's process id
+};
+
+// The file-size limit that binds whoever writes a file. On Linux, that of
+// the process that holds the file open for writing, found through /proc and
+// remembered while it holds the file; where no such process can be seen (it
+// has not opened the file yet, has closed it, or is another user's), this
+// process's own, said to be so. Windows has no such limit.
+class writer_limit {
+  public:
+    size_limit look(const std::string& file);
+
+  private:
+    std::int64_t m_writer = 0;
+    std::chrono::steady_clock::time_point m_searched{};  // every process looked at
+};
+
+// Writes `text` into the file `name` (UTF-8) as a whole: into a new file
+// beside it first, which then takes the name, so that a reader sees the old
+// file or the new one, never a part. False with the reason in `error`; a
+// replace refused because another program holds the file may succeed later.
+bool replace_file(const std::string& name, const std::string& text, std::string& error);
+// Whether a file can be made beside `name` and take its name: the new file
+// is made and removed again. False with the reason in `error`.
+bool can_replace(const std::string& name, std::string& error);
+
+// Seconds since 1970 (UTC), the clock of the metrics' time stamps.
+double unix_time_s();
+
+// The system's text for one of its error codes (errno; on Windows
+// GetLastError's).
+std::string system_text(std::uint32_t code);
 
 // Starts `program` (a full name) with a pipe to its standard input; null when
 // it cannot be started. A program that stops reading early does not end
