@@ -7,14 +7,19 @@
 
 #include "os/followed_file.h"
 #include "os/input_reader.h"
+#include "os/os_services.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #define pipe(ends) _pipe(ends, 4096, _O_BINARY)
 #define write _write
 #define close _close
 #else
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -59,12 +64,21 @@ void write_file(const fs::path& name, const std::string& text) {
     std::ofstream(name, std::ios::binary | std::ios::trunc) << text;
 }
 
-TEST(followed_file, tells_growth_a_cut_a_replacement_and_a_lost_name) {
+fs::path new_folder(const char* name) {
     const fs::path folder =
         fs::temp_directory_path() /
-        ("harnvik_followed_" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        (name + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(folder);
+    return folder;
+}
+
+std::string read_file(const fs::path& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(followed_file, tells_growth_a_cut_a_replacement_and_a_lost_name) {
+    const fs::path folder = new_folder("harnvik_followed_");
     const fs::path name = folder / "soak.log";
     followed_file followed(name.string());
     const struct {
@@ -111,5 +125,118 @@ TEST(followed_file, tells_growth_a_cut_a_replacement_and_a_lost_name) {
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
+
+// A file replaced as a whole: the new text under the name, nothing left
+// beside it, and a replace that fails leaves the old text.
+TEST(replace_file, the_name_holds_the_old_text_or_the_new_never_a_part) {
+    const fs::path folder = new_folder("harnvik_replace_");
+    const std::string name = (folder / "soak.prom").string();
+    std::string error;
+    EXPECT_TRUE(can_replace(name, error)) << error;
+    EXPECT_FALSE(fs::exists(name));
+    ASSERT_TRUE(replace_file(name, "first\n", error)) << error;
+    ASSERT_TRUE(replace_file(name, "second\n", error)) << error;
+    EXPECT_EQ(read_file(name), "second\n");
+#if defined(_WIN32)
+    {
+        // A reader that does not let others delete the file: Windows
+        // refuses to replace it until the reader lets go.
+        const HANDLE reader = CreateFileW(fs::path(name).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(replace_file(name, "third\n", error));
+        EXPECT_NE(error.find("cannot replace " + name), std::string::npos) << error;
+        CloseHandle(reader);
+        EXPECT_TRUE(replace_file(name, "third\n", error)) << error;
+        EXPECT_EQ(read_file(name), "third\n");
+    }
+#endif
+    const std::string nowhere = (folder / "no" / "soak.prom").string();
+    error.clear();
+    EXPECT_FALSE(can_replace(nowhere, error));
+    EXPECT_NE(error.find("cannot write a file beside " + nowhere), std::string::npos) << error;
+    error.clear();
+    EXPECT_FALSE(replace_file(nowhere, "x", error));
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    // A name that a folder holds cannot take the file.
+    const fs::path taken = folder / "taken.prom";
+    fs::create_directory(taken);
+    error.clear();
+    EXPECT_FALSE(replace_file(taken.string(), "x", error));
+    EXPECT_NE(error.find("cannot replace " + taken.string()), std::string::npos) << error;
+    // Nothing but the file and that folder are left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+#if !defined(_WIN32)
+
+// The limit of the process that writes the file, where one does; this
+// process's own where none does, said to be so.
+TEST(writer_limit, is_the_writers_own_where_a_process_writes_the_file) {
+    const fs::path folder = new_folder("harnvik_writer_");
+    const std::string name = (folder / "HelloWorld.m4v").string();
+    write_file(name, "");
+    const struct {
+        const char* label;
+        int open_flags;  // of the child; -1: no child
+        rlim_t limit;
+        bool of_writer;
+    } cases[] = {
+        {"a writer with a limit", O_WRONLY, 123457, true},
+        {"a reader and a writer", O_RDWR, 4096, true},
+        {"a writer without a limit", O_WRONLY, RLIM_INFINITY, true},
+        {"a reader only", O_RDONLY, 777, false},
+        {"nobody", -1, 0, false},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.label);
+        int ready[2];
+        int done[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(done), 0);
+        pid_t child = -1;
+        if (each.open_flags >= 0) {
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                close(done[1]);  // the parent's close of its end is the signal to end
+                const rlimit limit{each.limit, each.limit};
+                const int file = open(name.c_str(), each.open_flags);
+                char byte = 0;
+                if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || file < 0 ||
+                    write(ready[1], "r", 1) != 1 || read(done[0], &byte, 1) < 0) {
+                    _exit(1);
+                }
+                _exit(0);
+            }
+            char byte = 0;
+            ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        }
+        writer_limit limit;
+        const size_limit found = limit.look(name);
+        EXPECT_EQ(found.of_writer, each.of_writer);
+        if (each.of_writer) {
+            EXPECT_EQ(found.writer, child);
+            EXPECT_EQ(found.bytes,
+                      each.limit == RLIM_INFINITY ? -1 : static_cast<std::int64_t>(each.limit));
+        } else {
+            EXPECT_EQ(found.bytes, file_size_limit());
+            EXPECT_EQ(found.writer, 0);
+        }
+        for (const int end : {ready[0], ready[1], done[1]}) close(end);
+        if (child > 0) {
+            int status = 0;
+            EXPECT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        close(done[0]);
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+#endif
 
 }  // namespace

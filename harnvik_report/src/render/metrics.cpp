@@ -10,6 +10,8 @@ namespace {
 
 constexpr double k_not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double k_bytes_per_gib = 1073741824.0;
+// Doubles below this are whole numbers exactly: 2^53.
+constexpr double k_exact_integers = 9007199254740992.0;
 
 // Labels of the metrics' own, which the lab's labels may not take.
 constexpr const char* k_own_labels[] = {"file", "worker", "period", "phase", "outcome"};
@@ -21,13 +23,16 @@ bool is_label_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-// A value as the format reads it: the shortest decimal that reads back as
-// the same double, NaN, +Inf or -Inf.
+// A value as the format reads it: a whole number in digits, any other as
+// the shortest decimal that reads back as the same double; NaN, +Inf, -Inf.
 std::string number(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
     char text[32];
-    const std::to_chars_result written = std::to_chars(text, text + sizeof(text), value);
+    const std::to_chars_result written =
+        std::fabs(value) < k_exact_integers && value == std::trunc(value)
+            ? std::to_chars(text, text + sizeof(text), static_cast<std::int64_t>(value))
+            : std::to_chars(text, text + sizeof(text), value);
     return std::string(text, written.ptr);
 }
 
