@@ -9,6 +9,11 @@ Cases:
               any bytes, a log name beyond ASCII; the JSON is valid and holds
               the facts; with gnuplot, the picture is a PNG of 1200x900
   no_gnuplot  --plot where there is no gnuplot: exit 2 and a clear message
+  metrics     --metrics: refused at start where it cannot be written, with a
+              bad label, or a label without =; a finished run's figures
+              once, equal to its JSON, labelled, and linted by promtool; an
+              open that failed is the soak's outcome even when the file
+              cannot be read
   length      a fragmented file (made by ffmpeg) whose header tells no length,
               then the same file with a movie extends header telling its
               length, less, more: the table's length line and the JSON
@@ -25,7 +30,7 @@ import tempfile
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import check, outcome  # noqa: E402
-from report_checks import png_size  # noqa: E402
+from report_checks import metrics_disagree, parse_metrics, png_size, promtool_refusal  # noqa: E402
 
 START = "Starting to record to disk using Intel Media SDK ...\n"
 
@@ -161,6 +166,66 @@ def report(args, scratch):
         check(size == (1200, 900), f"plot: a PNG of 1200x900, not {size}")
 
 
+def metrics(args, scratch):
+    log = os.path.join(scratch, "soak.log")
+    with open(log, "wb") as f:
+        f.write(made_log())
+    prom = os.path.join(scratch, "soak.prom")
+    refused = [
+        (["--metrics", os.path.join(scratch, "no", "soak.prom")],
+         "--metrics: cannot write a file beside"),
+        (["--metrics", prom, "--metrics-label", "role"], "takes NAME=VALUE, not role"),
+        (["--metrics", prom, "--metrics-label", "__name__=x"], "are Prometheus' own"),
+        (["--metrics", prom, "--metrics-label", "1st=x"], "does not start with a letter"),
+        (["--metrics-label", "role=x"], "--metrics-label needs --metrics"),
+    ]
+    if not args.runner:
+        refused.append((["--metrics", "/proc/harnvik.prom"], "--metrics: cannot write a file beside"))
+    for arguments, reason in refused:
+        status, out, err = run(args, [log, "--json", os.path.join(scratch, "r.json")] + arguments)
+        label = " ".join(arguments)
+        check(status == 2 and reason in err, f"{label}: exit {status}, {err!r}, not 2 and {reason!r}")
+        check(out == "" and not os.path.exists(os.path.join(scratch, "r.json")),
+              f"{label}: a report before the refusal")
+    check(not os.path.exists(prom), "a metrics file from a refused command line")
+
+    # A finished run's figures, once: the values of its JSON, every sample labelled.
+    report_json = os.path.join(scratch, "report.json")
+    labels = {"role": 'gen "3"\\', "build": "a\nb"}
+    arguments = [log, "--json", report_json, "--metrics", prom]
+    for name, value in labels.items():
+        arguments += ["--metrics-label", f"{name}={value}"]
+    status, out, err = run(args, arguments)
+    if not check(status == 0, f"metrics: exit {status}: {err}"):
+        return
+    with open(report_json, encoding="utf-8") as f:
+        facts = json.load(f)
+    with open(prom, encoding="utf-8") as f:
+        text = f.read()
+    samples = parse_metrics(text)
+    for wrong in metrics_disagree(samples, facts, labels):
+        check(False, f"metrics: {wrong}")
+    check(all(dict(key[1]).items() >= labels.items() for key in samples),
+          "metrics: a sample without the lab's labels")
+    refusal = promtool_refusal(args.promtool, prom)
+    check(not refusal, f"promtool check metrics: {refusal}")
+    check(sorted(os.listdir(scratch)) == ["report.json", "soak.log", "soak.prom"],
+          f"files beside the metrics: {sorted(os.listdir(scratch))}")
+
+    # The open failed: that is the outcome, though the file cannot be read.
+    status, out, err = run(args, ["-", "--file", os.path.join(scratch, "HelloWorld.m4v"),
+                                  "--metrics", prom],
+                           stdin=(START + "Error recording file.").encode())
+    check(status == 2, f"an open that failed, its file missing: exit {status}")
+    with open(prom, encoding="utf-8") as f:
+        samples = parse_metrics(f.read())
+    failed = [dict(key[1])["outcome"] for key, value in samples.items()
+              if key[0] == "harnvik_soak_outcome" and value == 1]
+    check(failed == ["open_failed"], f"an open that failed: outcome {failed}")
+    refusal = promtool_refusal(args.promtool, prom)
+    check(not refusal, f"promtool check metrics: {refusal}")
+
+
 def no_gnuplot(args, scratch):
     log = os.path.join(scratch, "good.log")
     with open(log, "w") as f:
@@ -259,16 +324,17 @@ def length(args, scratch):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["refusals", "report", "no_gnuplot", "length"])
+    parser.add_argument("case", choices=["refusals", "report", "metrics", "no_gnuplot", "length"])
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="")
     parser.add_argument("--version", required=True, help="the project's version")
     parser.add_argument("--plot", action="store_true", help="gnuplot is there: check --plot")
     parser.add_argument("--ffmpeg", default="ffmpeg", help="the ffmpeg program, for 'length'")
+    parser.add_argument("--promtool", default="", help="lints the metrics files where given")
     args = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix="harnvik_report_cli_")
     try:
-        {"refusals": refusals, "report": report, "no_gnuplot": no_gnuplot,
+        {"refusals": refusals, "report": report, "metrics": metrics, "no_gnuplot": no_gnuplot,
          "length": length}[args.case](args, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

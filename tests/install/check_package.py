@@ -46,6 +46,8 @@ SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "bcry
                "secur32.dll", "shlwapi.dll", "version.dll", "ntdll.dll", "psapi.dll",
                "crypt32.dll"}
 MANUAL_PAGES = ["Harnvik", "harnvik_report"]
+# The alerting rules for a lab of soaks.
+RULES = ["share/harnvik/prometheus/harnvik.rules.yml"]
 TEST_ONLY = re.compile(r"test|bench|double|old_api|hook|gtest|gmock", re.IGNORECASE)
 
 def unpack(kind, package, into):
@@ -89,7 +91,7 @@ def stripped(objdump, path):
 def check_zip(root, files, objdump):
     expected = (["bin/Harnvik.exe", "bin/harnvik_report.exe", "README.md", "LICENSE", "licenses/VERSIONS",
                  "licenses/ffmpeg/COPYING.GPLv2", "licenses/ffmpeg/copyright",
-                 "licenses/x264/COPYING", "licenses/x264/copyright"] + HEADERS + PACKAGES +
+                 "licenses/x264/COPYING", "licenses/x264/copyright"] + HEADERS + PACKAGES + RULES +
                 [f"bin/{name}.dll" for name in LIBRARIES] +
                 [f"lib/{name}.dll.a" for name in LIBRARIES])
     for name in expected:
@@ -127,7 +129,7 @@ def check_zip(root, files, objdump):
 def check_linux(kind, root, files, package, objdump):
     doc = "share/doc/harnvik"
     expected = (["bin/Harnvik", "bin/harnvik_report", "lib/Karvon.Platform.x64.so", f"{doc}/README.md",
-                 f"{doc}/LICENSE"] + HEADERS + PACKAGES + [f"lib/{n}.so" for n in LIBRARIES])
+                 f"{doc}/LICENSE"] + HEADERS + PACKAGES + RULES + [f"lib/{n}.so" for n in LIBRARIES])
     for name in expected:
         check(name in files, f"{name} is missing")
     for page in MANUAL_PAGES:
