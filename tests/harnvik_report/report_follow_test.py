@@ -9,6 +9,11 @@ Cases:
   odd       through standard input: a log that is not Harnvik's (a note while
             following, exit 2 at its end), and one cut after the start text
             (read, not refused)
+  metrics   --metrics at an interval of 0.1 s while this script reads the
+            file in a loop (the Windows build under Wine: a Linux reader):
+            every read is a whole metrics file, never a part; the folder
+            gone for a while is noted once and the follow goes on; at the
+            end the report's figures
   terminal  on a pseudo-terminal: the block drawn again in place, drawn anew
             after a resize within the new width, and Ctrl-C: the report so
             far, then the end of an interrupted program
@@ -30,6 +35,7 @@ import time
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import check, outcome  # noqa: E402
+from report_checks import parse_metrics, promtool_refusal  # noqa: E402
 
 START = "Starting to record to disk using Intel Media SDK ...\n"
 DEADLINE_S = 60
@@ -95,6 +101,70 @@ def odd(args, scratch):
           f"a log cut after the start text: exit {result.returncode}, {out!r}")
 
 
+def metrics(args, scratch):
+    log = os.path.join(scratch, "soak.log")
+    folder = os.path.join(scratch, "textfile")
+    os.makedirs(folder)
+    prom = os.path.join(folder, "soak.prom")
+    with open(log, "w") as f:
+        f.write(rates(0, 16) + START)
+    follower = subprocess.Popen(
+        command(args, ["--follow", log, "--interval", "0.1", "--metrics", prom,
+                       "--metrics-label", "role=test"]),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reads, versions, torn = 0, set(), []
+    began = time.monotonic()
+    last = ""
+    gone = False
+    while time.monotonic() - began < 6:
+        elapsed = time.monotonic() - began
+        if 2 <= elapsed < 3 and not gone:
+            shutil.rmtree(folder)  # the writes fail for a second
+            gone = True
+        if elapsed >= 3 and not os.path.exists(folder):
+            os.makedirs(folder)
+        with open(log, "a") as f:
+            f.write(rates(int(elapsed * 100), 1))
+        try:
+            with open(prom, encoding="utf-8") as f:
+                text = f.read()
+        except OSError:
+            continue
+        reads += 1
+        try:
+            samples = parse_metrics(text)
+        except ValueError as error:
+            torn.append(str(error))
+            continue
+        if not (text.startswith("# HELP harnvik_") and text.endswith("\n") and
+                any(key[0] == "harnvik_metrics_updated_timestamp_seconds" for key in samples)):
+            torn.append(text[-80:])
+        versions.add(text)
+        last = text
+    with open(log, "a") as f:
+        f.write("Error writing to file.")
+    out, err = follower.communicate(timeout=DEADLINE_S)
+    text = out.decode().replace("\r\n", "\n")
+    print(f"{reads} reads, {len(versions)} versions of the file seen")
+    check(follower.returncode == 0, f"exit status {follower.returncode}: {err.decode()}")
+    check(not torn, f"reads of a file written in part: {torn[:3]}")
+    check(len(versions) >= 10, f"{len(versions)} versions seen in 6 s at an interval of 0.1 s")
+    noted = [line for line in text.splitlines() if "(tried again at each update)" in line]
+    check(len(noted) == 1, f"the folder gone: {len(noted)} notes, not one: {noted}")
+    seen = os.path.join(scratch, "seen.prom")
+    with open(seen, "w") as f:
+        f.write(last)
+    for name in (seen, prom):
+        refusal = promtool_refusal(args.promtool, name)
+        check(not refusal, f"promtool check metrics {name}: {refusal}")
+    with open(prom, encoding="utf-8") as f:
+        final = parse_metrics(f.read())
+    ended = [dict(key[1]).get("phase") for key, value in final.items()
+             if key[0] == "harnvik_soak_phase" and value == 1]
+    check(ended == ["ended"], f"the final figures' phase: {ended}")
+    check(all(dict(key[1]).get("role") == "test" for key in final), "a sample without its label")
+
+
 def set_size(descriptor, columns, rows):
     fcntl.ioctl(descriptor, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
 
@@ -151,13 +221,15 @@ def terminal(args, scratch):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["plain", "odd", "terminal"])
+    parser.add_argument("case", choices=["plain", "odd", "metrics", "terminal"])
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="")
+    parser.add_argument("--promtool", default="", help="lints the metrics files where given")
     args = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix="harnvik_report_follow_")
     try:
-        {"plain": plain, "odd": odd, "terminal": terminal}[args.case](args, scratch)
+        {"plain": plain, "odd": odd, "metrics": metrics, "terminal": terminal}[args.case](
+            args, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return outcome()
