@@ -32,7 +32,8 @@ Cases:
               (SIGINT to its process group, as Ctrl-C in a terminal does;
               under Wine the Windows program gets its Ctrl-C), one killed
               (SIGKILL; under Wine that is what ending it from Task Manager
-              comes to). Each file plays its complete fragments, and ffprobe,
+              comes to). Each output ends with a whole line, and each file
+              plays its complete fragments, and ffprobe,
               GStreamer's discoverer and MediaInfo agree on its length, from
               the header's length, within one fragment and with the pictures
               it holds.
@@ -133,12 +134,10 @@ def read_output(args, label, text):
 def check_output(args, label, text, outcome):
     """Rate lines anywhere; the start text once; then the final text of
     `outcome` (or none, for a run ended from outside). The workers run until
-    the process ends, so rate lines may follow the final text, the last of
-    them cut short, but nothing else does. Under Wine the C runtime can write
-    the last block of standard output twice: a worker that the process end
-    stops in the middle of writing the block leaves it unmarked as written,
-    and the runtime writes it again as the process ends; the report reads
-    such a tail once. Returns the workers that printed rate lines."""
+    the process ends, so rate lines may follow the final text, but nothing
+    else does. Each text goes out in one write as it is printed, so however
+    the process ends, its output ends with a whole line and holds nothing
+    twice. Returns the workers that printed rate lines."""
     facts = read_output(args, label, text)
     if facts is None:
         return set()
@@ -152,13 +151,9 @@ def check_output(args, label, text, outcome):
                                            recording["end_line"] > recording["start_line"]),
           f"{label}: the start text at line {recording['start_line']}, the final text at line "
           f"{recording['end_line']}")
-    if log["repeated_tail_bytes"]:
-        print(f"{label}: the last {log['repeated_tail_bytes']} bytes of output came twice (the "
-              "runtime's buffer written again as the process ended)")
-        check(bool(args.runner), f"{label}: output came twice natively")
-    if log["cut_last_line"]:
-        print(f"{label}: the last line cut short: {log['cut_last_line']['text']!r} "
-              "(a worker still running at exit)")
+    check(log["repeated_tail_bytes"] == 0,
+          f"{label}: the last {log['repeated_tail_bytes']} bytes of output came twice")
+    check(not log["cut_last_line"], f"{label}: the output ends inside a line: {log['cut_last_line']}")
     return {w["worker"] for w in facts["workers"] if w["lines"] > 0}
 
 
@@ -635,8 +630,8 @@ def ended(args):
         seen.done()
         if text is None:
             continue
-        # What a process ended from outside printed is whatever of its
-        # output buffer the system had taken: nothing to check.
+        # Every line printed before the end is there, and whole.
+        check_output(args, name, text, CUT_OFF)
         ended_run_check(args, name, path, seen)
     return outcome()
 

@@ -4,11 +4,15 @@ limit (SIGXFSZ ignored) the recording ends with a write error. The report
 must find every worker, the write failure and, from the file, as many video
 frames as ffprobe counts; its JSON and its picture are checked too.
 
-With --follow, two followers watch the run instead: one reads Harnvik's
-output on its standard input, the other the log that the output is written
-to, both with the file. Both must show the media while it is recorded and,
-at the run's natural end, give the report (table and JSON) that the tool
-gives afterwards of the same log and file."""
+With --follow, Harnvik writes into a log file and two followers watch the
+run instead: one reads the log as it grows on its standard input, the other
+the log file itself, both with the file. Both must show the media while it
+is recorded and, at the run's natural end, give the report (table and JSON)
+that the tool gives afterwards of the same log and file. With --strace,
+Harnvik's writes are counted: one a text. With --prometheus, both followers
+write metrics into node_exporter's textfile folder, which Prometheus scrapes
+every second: its API must show the media safe rising while the run records
+and, at the end, the figures of the report's JSON."""
 import argparse
 import json
 import os
@@ -16,15 +20,18 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import time
+import urllib.parse
+import urllib.request
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import check, lower_priority, outcome  # noqa: E402
-from report_checks import png_size  # noqa: E402
+from report_checks import metrics_disagree, parse_metrics, png_size, promtool_refusal  # noqa: E402
 
 WORKERS = 8
 DEADLINE_S = 900  # only a hang reaches this: the run takes the 30 s pause and a few seconds
@@ -52,6 +59,13 @@ def main():
                         help="the build's FFmpeg cannot read MP4: report on the log only")
     parser.add_argument("--plot", action="store_true", help="gnuplot is there: draw the picture")
     parser.add_argument("--follow", action="store_true", help="follow the run while it goes")
+    parser.add_argument("--strace", action="store_true",
+                        help="with --follow: count Harnvik's writes to its output")
+    parser.add_argument("--prometheus", default="",
+                        help="with --follow: Prometheus, to gather the followers' metrics")
+    parser.add_argument("--node-exporter", default="", help="node_exporter, for Prometheus")
+    parser.add_argument("--promtool", default="", help="lints the metrics files")
+    parser.add_argument("--rules", default="", help="the alerting rules Prometheus loads")
     args = parser.parse_args()
 
     directory = args.scratch
@@ -142,27 +156,131 @@ def main():
     return outcome()
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def get(url, timeout=5):
+    with urllib.request.urlopen(url, timeout=timeout) as answer:
+        return answer.read()
+
+
+class lab:
+    """Prometheus scraping node_exporter every second, whose textfile
+    collector reads the metrics folder: both started here as plain
+    processes, on free local ports, with the shipped alerting rules."""
+
+    def __init__(self, args, directory):
+        self.folder = os.path.join(directory, "textfile")
+        os.makedirs(self.folder)
+        self.processes = []
+        exporter_port, prometheus_port = free_port(), free_port()
+        self.processes.append(subprocess.Popen(
+            [args.node_exporter, f"--web.listen-address=127.0.0.1:{exporter_port}",
+             "--collector.disable-defaults", "--collector.textfile",
+             f"--collector.textfile.directory={self.folder}"],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(directory, "exporter.log"), "w")))
+        configuration = os.path.join(directory, "prometheus.yml")
+        with open(configuration, "w") as f:
+            f.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+                    f"rule_files: ['{os.path.abspath(args.rules)}']\n"
+                    "scrape_configs:\n  - job_name: soak\n"
+                    f"    static_configs: [{{targets: ['127.0.0.1:{exporter_port}']}}]\n")
+        self.processes.append(subprocess.Popen(
+            [args.prometheus, f"--config.file={configuration}",
+             f"--storage.tsdb.path={os.path.join(directory, 'tsdb')}",
+             f"--web.listen-address=127.0.0.1:{prometheus_port}", "--log.level=warn"],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(directory, "prometheus.log"), "w")))
+        self.api = f"http://127.0.0.1:{prometheus_port}/api/v1/"
+        self.ready = self.wait_for(f"http://127.0.0.1:{prometheus_port}/-/ready") and \
+            self.wait_for(f"http://127.0.0.1:{exporter_port}/metrics")
+
+    def wait_for(self, url):
+        ending = time.monotonic() + 60
+        while time.monotonic() < ending:
+            try:
+                get(url)
+                return True
+            except OSError:
+                time.sleep(0.2)
+        return False
+
+    def query(self, expression, **more):
+        """The result of a query: [(labels, value or [(time, value)...])]."""
+        kind = "query_range" if "start" in more else "query"
+        url = self.api + kind + "?" + urllib.parse.urlencode(dict(query=expression, **more))
+        answer = json.loads(get(url))
+        found = []
+        for series in answer["data"]["result"]:
+            labels = {k: v for k, v in series["metric"].items() if k not in ("instance", "job")}
+            if "values" in series:
+                found.append((labels, [(t, float(v)) for t, v in series["values"]]))
+            else:
+                found.append((labels, float(series["value"][1])))
+        return found
+
+    def samples(self, selector):
+        """{(name, labels): value} of every harnvik_ metric of the selector now."""
+        return {(labels.pop("__name__"), tuple(sorted(labels.items()))): value
+                for labels, value in self.query('{__name__=~"harnvik_.*",%s}' % selector)}
+
+    def stop(self):
+        for process in self.processes:
+            process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+
+def count_writes(trace, log):
+    """From strace's record of Harnvik's writes: the writes to its standard
+    output, and those that are not one whole text (a line, or the final text
+    without a line end)."""
+    writes = re.findall(r'write\(1, "((?:[^"\\]|\\.)*)"(\.\.\.)?, \d+', trace)
+    not_one = [text for text, cut in writes
+               if cut or not (text.endswith("\\n") and text.count("\\n") == 1 or
+                              text in ("Error writing to file.", "Error recording file."))]
+    texts = log.count(b"\n") + (0 if log.endswith(b"\n") else 1)
+    return len(writes), texts, not_one
+
+
 def follow(args, directory, runner, limit):
     report = runner + [os.path.abspath(args.report)]
     file_arguments = [] if args.no_file else ["--file", "HelloWorld.m4v"]
-    # Into a pipe Harnvik's lines come in 4 KiB blocks, which under the thread
-    # sanitizer may hold the whole run: each line at once, as the manual says.
-    # stdbuf preloads a library, which the address sanitizer allows when told.
-    line_buffered = ["stdbuf", "-oL"] if not runner and shutil.which("stdbuf") else []
-    environment = dict(os.environ)
-    environment["ASAN_OPTIONS"] = ":".join(
-        filter(None, [environment.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0"]))
-    harnvik = subprocess.Popen(line_buffered + runner + [os.path.abspath(args.harnvik)],
-                               cwd=directory, env=environment,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               preexec_fn=limit, restore_signals=False)
+    watching = lab(args, directory) if args.prometheus else None
+    if watching is not None and not check(watching.ready, "Prometheus or node_exporter not ready"):
+        watching.stop()
+        return outcome()
+    metrics = {}
+    for name in ("log", "stdin"):
+        if watching is not None:
+            metrics[name] = ["--metrics", os.path.join(watching.folder, f"{name}.prom"),
+                             "--metrics-label", f"follower={name}"]
+        else:
+            metrics[name] = []
+    # Harnvik writes straight into the log, a line at a time; strace counts
+    # its writes where it is given.
+    traced = ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "trace=write", "-e", "signal=none",
+              "-s", "256", "-o", os.path.join(directory, "strace.txt")] if args.strace else []
+    log_name = os.path.join(directory, "soak.log")
+    began = time.time()
+    with open(log_name, "wb") as log:
+        harnvik = subprocess.Popen(traced + runner + [os.path.abspath(args.harnvik)],
+                                   cwd=directory, stdin=subprocess.DEVNULL, stdout=log,
+                                   preexec_fn=limit, restore_signals=False)
     followers = {
         "standard input": subprocess.Popen(
-            report + ["--follow", "--interval", "2", "--json", "stdin.json"] + file_arguments,
-            cwd=directory, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE),
+            report + ["--follow", "--interval", "1", "--json", "stdin.json"] + file_arguments +
+            metrics["stdin"], cwd=directory, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE),
         "soak.log": subprocess.Popen(
-            report + ["--follow", "soak.log", "--interval", "2", "--json", "log.json"] +
-            file_arguments, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.PIPE),
+            report + ["--follow", "soak.log", "--interval", "1", "--json", "log.json"] +
+            file_arguments + metrics["log"], cwd=directory, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE),
     }
     outputs = {}
 
@@ -173,19 +291,23 @@ def follow(args, directory, runner, limit):
                   for name, follower in followers.items() if name != "standard input"]
     for collector in collectors:
         collector.start()
-    # The output goes on, as a tee would, to the log and to the first follower.
+    # The log goes on, as tail -f would carry it, to the first follower.
     reading = followers["standard input"]
     stdin_output = threading.Thread(target=lambda: outputs.__setitem__(
         "standard input", (reading.stdout.read(), reading.stderr.read())))
     stdin_output.start()
-    with open(os.path.join(directory, "soak.log"), "wb") as log:
-        for block in iter(lambda: harnvik.stdout.read1(65536), b""):
-            log.write(block)
-            log.flush()
-            reading.stdin.write(block)
-            reading.stdin.flush()
+    with open(log_name, "rb") as log:
+        while True:
+            ended = harnvik.poll() is not None
+            block = log.read()
+            if block:
+                reading.stdin.write(block)
+                reading.stdin.flush()
+            elif ended:
+                break
+            else:
+                time.sleep(0.1)
     reading.stdin.close()
-    harnvik.wait(timeout=60)
     # The followers end soon after the run: standard input's with its input,
     # the log's once the log has been quiet after the final text for one and
     # a half of a worker's measurements. One that goes on is stopped.
@@ -201,7 +323,18 @@ def follow(args, directory, runner, limit):
     check(not stuck, f"following {', '.join(stuck)}: still running {FOLLOWERS_END_S} s after "
           "Harnvik ended")
     if stuck or harnvik.returncode != 0:
+        if watching is not None:
+            watching.stop()
         return outcome()
+
+    with open(log_name, "rb") as f:
+        written = f.read()
+    if args.strace:
+        with open(os.path.join(directory, "strace.txt"), errors="replace") as f:
+            writes, texts, not_one = count_writes(f.read(), written)
+        print(f"strace: {writes} writes to standard output for {texts} texts")
+        check(writes == texts and not not_one,
+              f"{writes} writes for {texts} texts; not one whole text: {not_one[:5]}")
 
     afterwards = subprocess.run(report + ["soak.log", "--json", "after.json"] + file_arguments,
                                 cwd=directory, capture_output=True, timeout=DEADLINE_S)
@@ -229,7 +362,53 @@ def follow(args, directory, runner, limit):
                   f"following {name}: no line showed media while it was recorded")
         check(any("recording" in line for line in live.splitlines()),
               f"following {name}: no line while recording")
+    if watching is not None:
+        check_lab(args, watching, facts, began)
+        watching.stop()
     return outcome()
+
+
+def check_lab(args, watching, facts, began):
+    """What Prometheus gathered of the two followers' metrics: the media
+    safe rising while the run recorded, and at the end the figures of the
+    report's JSON; the files pass promtool; no alert for a soak that ended
+    well."""
+    for name in ("log", "stdin"):
+        path = os.path.join(watching.folder, f"{name}.prom")
+        refusal = promtool_refusal(args.promtool, path)
+        check(not refusal, f"promtool check metrics {name}.prom: {refusal}")
+        with open(path, encoding="utf-8") as f:
+            written = parse_metrics(f.read())
+        stamp = [v for k, v in written.items() if k[0] == "harnvik_metrics_updated_timestamp_seconds"]
+        # The final file, once Prometheus has scraped it.
+        ending = time.monotonic() + 60
+        while time.monotonic() < ending:
+            now = watching.query(
+                f'harnvik_metrics_updated_timestamp_seconds{{follower="{name}"}}')
+            if now and stamp and now[0][1] == stamp[0]:
+                break
+            time.sleep(0.5)
+        else:
+            check(False, f"{name}: Prometheus never scraped the final metrics")
+            continue
+        common = {"follower": name}
+        if not args.no_file:
+            common["file"] = "HelloWorld.m4v"
+        for wrong in metrics_disagree(watching.samples(f'follower="{name}"'), facts, common):
+            check(False, f"Prometheus, following {name}: {wrong}")
+        if args.no_file:
+            continue
+        history = watching.query(
+            f'harnvik_media_safe_seconds{{follower="{name}"}} and ignoring(phase) '
+            f'harnvik_soak_phase{{follower="{name}",phase="recording"}} == 1',
+            start=began, end=time.time(), step="1")
+        values = [v for _, v in history[0][1] if v == v] if history else []  # v == v: not NaN
+        rising = [v for a, v in zip(values, values[1:]) if v > a]
+        print(f"Prometheus, following {name}: media safe while recording {values}")
+        check(len(rising) >= 2 and values == sorted(values),
+              f"following {name}: the media safe did not rise while recording: {values}")
+    alerts = watching.query('ALERTS{alertname="HarnvikSoakEndedBadly"}')
+    check(not alerts, f"an alert for a soak that ended well: {alerts}")
 
 
 if __name__ == "__main__":
