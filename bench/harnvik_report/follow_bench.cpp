@@ -6,12 +6,14 @@
 //   the room on the disk. The recording is laid out as the recorder lays it
 //   out, its media left as holes, so 50 GiB take little room; the first look
 //   (which walks every fragment once) is reported as a counter.
+// - one write of the metrics file: the figures as text, a new file beside
+//   it and the rename;
 // - the follower's processor time per hour of a soak: the real
-//   harnvik_report --follow, on a pipe that carries rate lines in the
-//   blocks of 4 KiB that Harnvik's unflushed output arrives in (8 workers,
-//   one line each 2.4 s), with a recording that grows by a one-second
-//   fragment each second; once with plain lines at the default interval,
-//   once on a pseudo-terminal. HARNVIK_FOLLOW_BENCH_SECONDS sets how long
+//   harnvik_report --follow, on a pipe that carries rate lines one at a time
+//   as Harnvik writes them (8 workers, one line each 2.4 s), with a
+//   recording that grows by a one-second fragment each second; with plain
+//   lines at the default interval, on a pseudo-terminal, and with plain
+//   lines and --metrics. HARNVIK_FOLLOW_BENCH_SECONDS sets how long
 //   each runs (120 s). The time of its start (its first 10 s) is counted
 //   once, the rest per second of soak: cpu_s_per_hour is the time an hour's
 //   soak costs, core_percent the share of one core after the start.
@@ -38,6 +40,7 @@
 #include "media/recording_scan.h"
 #include "os/followed_file.h"
 #include "os/os_services.h"
+#include "render/metrics.h"
 #include "synthetic_recording.h"
 
 extern char** environ;
@@ -141,6 +144,32 @@ BENCHMARK(one_update_of_a_recording)
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(100);
 
+void one_metrics_write(benchmark::State& state) {
+    live_status status;
+    status.latest.fill(6.54);
+    status.median_before = 8.1;
+    status.median_since = 6.5;
+    status.started = true;
+    status.lines = 123456;
+    status.has_file = true;
+    status.file_name = "HelloWorld.m4v";
+    status.recording.state = e_recording_fragmented;
+    status.recording.file_bytes = 5 * k_gib;
+    status.recording.room_bytes = 70 * k_gib;
+    complete_status(status);
+    const std::vector<metric_label> labels = {{"role", "gen3"}, {"build", "1.0.0"}};
+    const std::string name = (k_scratch / "soak.prom").string();
+    std::string error;
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        const std::string text =
+            format_metrics(live_figures(status, os::unix_time_s()), status.file_name, labels);
+        if (!os::replace_file(name, text, error)) state.SkipWithError(error.c_str());
+        state.counters["bytes"] = static_cast<double>(text.size());
+    }
+    fs::remove(name);
+}
+BENCHMARK(one_metrics_write)->Unit(benchmark::kMicrosecond);
+
 // The processor time a running process has used so far, from /proc.
 double processor_seconds(pid_t process) {
     const std::string name = "/proc/" + std::to_string(process) + "/stat";
@@ -169,7 +198,8 @@ struct follower_time {
 constexpr int k_start_s = 10;
 
 // A soak fed to the real follower for `seconds`; its processor time.
-follower_time follower_seconds(bool on_terminal, double seconds, std::string& error) {
+follower_time follower_seconds(bool on_terminal, bool metrics, double seconds,
+                               std::string& error) {
     follower_time used_time;
     const fs::path name = k_scratch / "followed.m4v";
     grown_recording recording(name);
@@ -192,6 +222,10 @@ follower_time follower_seconds(bool on_terminal, double seconds, std::string& er
     posix_spawn_file_actions_addclose(&actions, input[1]);
     std::vector<std::string> arguments = {KARVON_REPORT_PROGRAM, "--follow", "--file",
                                           name.string()};
+    if (metrics) {
+        arguments.insert(arguments.end(), {"--metrics", (k_scratch / "followed.prom").string(),
+                                           "--metrics-label", "role=bench"});
+    }
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     pointers.push_back(nullptr);
@@ -212,24 +246,28 @@ follower_time follower_seconds(bool on_terminal, double seconds, std::string& er
         }
     });
 
-    std::string pending = "Starting to record to disk using Intel Media SDK ...\n";
+    const std::string start = "Starting to record to disk using Intel Media SDK ...\n";
+    if (write(input[1], start.data(), start.size()) != static_cast<ssize_t>(start.size())) {
+        error = "the follower does not read";
+    }
     const auto began = std::chrono::steady_clock::now();
-    double line_at = 0.0;
+    const auto at = [began](double seconds_in) {
+        return began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(seconds_in));
+    };
+    // A line each 2.4 s / 8, each written as it is printed; a fragment a second.
     int line = 0;
-    for (int second = 0; second < seconds; ++second) {
-        for (; line_at < second + 1; line_at += 2.4 / 8, ++line) {
-            char rate[64];
-            std::snprintf(rate, sizeof(rate), "Thread %d, memcpy = 4.%02dGb/s\n", line % 8,
-                          line % 100);
-            pending += rate;
+    int fragments = 0;
+    for (double next_s = 0.0; error.empty() && next_s < seconds; next_s = ++line * 2.4 / 8) {
+        for (; fragments <= static_cast<int>(next_s); ++fragments) {
+            if (fragments == k_start_s) used_time.started_s = processor_seconds(follower);
+            recording.append(1);
         }
-        if (pending.size() >= 4096) {
-            if (write(input[1], pending.data(), 4096) != 4096) break;
-            pending.erase(0, 4096);
-        }
-        recording.append(1);
-        std::this_thread::sleep_until(began + std::chrono::seconds(second + 1));
-        if (second + 1 == k_start_s) used_time.started_s = processor_seconds(follower);
+        std::this_thread::sleep_until(at(next_s));
+        char rate[64];
+        const int length = std::snprintf(rate, sizeof(rate), "Thread %d, memcpy = 4.%02dGb/s\n",
+                                         line % 8, line % 100);
+        if (write(input[1], rate, static_cast<std::size_t>(length)) != length) break;
     }
     // Its time up to now: killed, it makes no report, whose time is the
     // report's and not the following's.
@@ -241,6 +279,7 @@ follower_time follower_seconds(bool on_terminal, double seconds, std::string& er
     if (screen >= 0) ::close(screen);
     drain.join();
     fs::remove(name);
+    fs::remove(k_scratch / "followed.prom");
     used_time.all_s = static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
                       static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
     return used_time;
@@ -251,7 +290,8 @@ void follower_time_per_hour_of_a_soak(benchmark::State& state) {
     const double seconds = chosen != nullptr ? std::atof(chosen) : 120.0;
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         std::string error;
-        const follower_time used = follower_seconds(state.range(0) != 0, seconds, error);
+        const follower_time used =
+            follower_seconds(state.range(0) == 1, state.range(0) == 2, seconds, error);
         if (!error.empty() || seconds <= k_start_s) {
             state.SkipWithError(error.empty() ? "a soak longer than its start is needed"
                                               : error.c_str());
@@ -267,10 +307,12 @@ void follower_time_per_hour_of_a_soak(benchmark::State& state) {
         state.counters["core_percent"] = steady_per_s * 100.0;
     }
 }
-// 0: plain lines at the default interval, 1: the block on a terminal.
+// 0: plain lines at the default interval, 1: the block on a terminal,
+// 2: plain lines and the metrics file.
 BENCHMARK(follower_time_per_hour_of_a_soak)
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -244,7 +244,9 @@ def count_writes(trace, log):
     not_one = [text for text, cut in writes
                if cut or not (text.endswith("\\n") and text.count("\\n") == 1 or
                               text in ("Error writing to file.", "Error recording file."))]
-    texts = log.count(b"\n") + (0 if log.endswith(b"\n") else 1)
+    # Each line ends with its line end, the final text has none.
+    texts = log.count(b"\n") + log.count(b"Error writing to file.") + \
+        log.count(b"Error recording file.")
     return len(writes), texts, not_one
 
 
