@@ -6,6 +6,7 @@
 #include "core/log_reader.h"
 #include "core/report.h"
 #include "render/json_output.h"
+#include "render/progress.h"
 #include "render/summary_table.h"
 
 namespace {
@@ -252,6 +253,43 @@ TEST(summary_table, the_bit_rate_spread_counts_the_last_whole_second) {
     EXPECT_NE(format_table(run).find("per second min 4.00, median 4.50, max 5.00 Mbit/s"),
               std::string::npos)
         << format_table(run);
+}
+
+// What a terminal's line shows of the bytes written to it: a carriage
+// return goes back to the line's start, every other byte overwrites.
+std::string shown_line(const std::string& bytes) {
+    std::string line;
+    std::size_t column = 0;
+    for (const char c : bytes) {
+        if (c == '\r') {
+            column = 0;
+            continue;
+        }
+        if (column == line.size()) line += ' ';
+        line[column++] = c;
+    }
+    return line;
+}
+
+TEST(progress_bar, is_drawn_in_place_and_its_clear_leaves_a_blank_line) {
+    for (const double share : {0.0, 0.5, 1.0, 7.0}) {
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        progress_bar bar(out);
+        bar.show(share / 2);
+        bar.show(share);
+        std::fflush(out);
+        const long drawn = std::ftell(out);
+        bar.finish();
+        std::string bytes(static_cast<std::size_t>(std::ftell(out)), '\0');
+        std::rewind(out);
+        ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), out), bytes.size());
+        std::fclose(out);
+        const std::string before = shown_line(bytes.substr(0, static_cast<std::size_t>(drawn)));
+        EXPECT_EQ(before, "decoding " + progress_line(share, 40)) << share;
+        EXPECT_EQ(shown_line(bytes).find_first_not_of(' '), std::string::npos)
+            << "after the clear: '" << shown_line(bytes) << "'";
+    }
 }
 
 }  // namespace

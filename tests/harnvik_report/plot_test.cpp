@@ -289,6 +289,10 @@ TEST(plot, a_failing_gnuplot_is_an_error) {
     std::string error;
     EXPECT_FALSE(draw_plot(gnuplot, "this is not gnuplot\n", output.string(), error));
     EXPECT_NE(error.find("gnuplot failed"), std::string::npos) << error;
+    // A script that ends well without drawing: an empty picture is none.
+    EXPECT_FALSE(draw_plot(gnuplot, "exit\n", output.string(), error));
+    EXPECT_NE(error.find("gnuplot left no picture at " + output.string()), std::string::npos)
+        << error;
     // A directory that does not exist: gnuplot cannot write the picture.
     const fs::path nowhere = scratch("nowhere") / "missing" / "plot.png";
     EXPECT_FALSE(draw_plot(gnuplot, plot_script(drawn_run(), nowhere.string(), e_plot_format_png),
