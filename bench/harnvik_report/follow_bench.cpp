@@ -198,8 +198,7 @@ struct follower_time {
 constexpr int k_start_s = 10;
 
 // A soak fed to the real follower for `seconds`; its processor time.
-follower_time follower_seconds(bool on_terminal, bool metrics, double seconds,
-                               std::string& error) {
+follower_time follower_seconds(bool on_terminal, bool metrics, double seconds, std::string& error) {
     follower_time used_time;
     const fs::path name = k_scratch / "followed.m4v";
     grown_recording recording(name);

@@ -43,10 +43,10 @@ TEST(follow_step, the_run_ends_when_its_input_ends_or_its_log_is_quiet_after_the
     const struct {
         const char* label;
         bool standard_input;
-        const char* before;    // the rate of every line before the start text
-        const char* rate;      // and after it
-        const char* after;    // what comes at 1 s, after the final text at 0 s
-        bool input_ends_at_3;  // standard input ends at 3 s
+        const char* before;             // the rate of every line before the start text
+        const char* rate;               // and after it
+        const char* after;              // what comes at 1 s, after the final text at 0 s
+        bool input_ends_at_3;           // standard input ends at 3 s
         double not_ended_at, ended_at;  // -1: never, up to 10000 s
     } cases[] = {
         // 10 GiB/s: a measurement takes 0.98 s, 1.5 of it less than 2 s.
@@ -64,8 +64,7 @@ TEST(follow_step, the_run_ends_when_its_input_ends_or_its_log_is_quiet_after_the
         follow_settings settings = log_file();
         if (each.standard_input) settings.log_file.clear();
         follow_step step(settings, -10.0);
-        step.step(-10.0,
-                  bytes(rate_lines(16, each.before) + k_start + rate_lines(16, each.rate)),
+        step.step(-10.0, bytes(rate_lines(16, each.before) + k_start + rate_lines(16, each.rate)),
                   nullptr);
         EXPECT_FALSE(step.step(-5.0, {}, nullptr).ended);
         EXPECT_FALSE(step.step(0.0, bytes("Error writing to file."), nullptr).ended);
@@ -138,21 +137,27 @@ TEST(follow_step, notes_say_each_change_and_each_condition_once) {
         {change(e_log_missing), nullptr, {"waiting for the log soak.log: no such file yet"}},
         {change(e_log_missing), &failed, {failed.error}},
         {change(e_log_opened), &failed, {"the log soak.log is there now"}},
-        {bytes(rate_lines(100, "x")), &failed_otherwise,
+        {bytes(rate_lines(100, "x")),
+         &failed_otherwise,
          {"100 lines and none of them Harnvik's: is this its standard output?",
           failed_otherwise.error}},
         {bytes(rate_lines(100, "x")), &found, {"the recording's header: a box cut short"}},
         {change(e_log_opened), &failed, {failed.error}},
         {change(e_log_same), &missing, {}},
         {change(e_log_same), &failed, {failed.error}},
-        {cut, &replaced,
+        {cut,
+         &replaced,
          {"the log was cut to 10 bytes (it had 5000): read again from its start",
           "the recording was replaced by another file: read from its start"}},
         // The new log is doubted anew.
-        {bytes(rate_lines(100, "x")), nullptr,
+        {bytes(rate_lines(100, "x")),
+         nullptr,
          {"100 lines and none of them Harnvik's: is this its standard output?"}},
-        {change(e_log_unnamed), nullptr, {"the log's name soak.log is gone: the file still open is read"}},
-        {change(e_log_replaced), nullptr,
+        {change(e_log_unnamed),
+         nullptr,
+         {"the log's name soak.log is gone: the file still open is read"}},
+        {change(e_log_replaced),
+         nullptr,
          {"the log soak.log was replaced by another file: read from its start"}},
         {change(e_log_same), nullptr, {}},
     };

@@ -66,8 +66,8 @@ live_status running() {
 }
 
 TEST(metrics, the_live_figures_in_base_units_with_the_files_and_the_labs_labels) {
-    const std::string text = format_metrics(live_figures(running(), 1796913463.5), "HelloWorld.m4v",
-                                            {{"role", "gen3"}});
+    const std::string text =
+        format_metrics(live_figures(running(), 1796913463.5), "HelloWorld.m4v", {{"role", "gen3"}});
     const std::map<std::string, std::string> samples = samples_of(text);
     const std::string labels = "role=\"gen3\",file=\"HelloWorld.m4v\"";
     const std::pair<std::string, std::string> expected[] = {
@@ -108,8 +108,8 @@ TEST(metrics, label_values_are_escaped_and_a_soak_without_a_file_has_no_file_lab
     const std::string text =
         format_metrics(live_figures(status, 0.0), "", {{"build", "a\\b \"c\"\nd\re"}});
     const std::map<std::string, std::string> samples = samples_of(text);
-    EXPECT_EQ(samples.count("harnvik_soak_phase{build=\"a\\\\b \\\"c\\\"\\nd\re\",phase=\"pause\"}"),
-              1u)
+    EXPECT_EQ(
+        samples.count("harnvik_soak_phase{build=\"a\\\\b \\\"c\\\"\\nd\re\",phase=\"pause\"}"), 1u)
         << text;
     EXPECT_EQ(samples.at("harnvik_file_size_bytes{build=\"a\\\\b \\\"c\\\"\\nd\re\"}"), "NaN");
     EXPECT_EQ(format_metrics(live_figures(status, 0.0), "", {}).find('{'),
@@ -139,8 +139,8 @@ TEST(metrics, the_phase_and_the_outcome_of_a_report) {
          e_layout_ordinary, "ended", "ordinary_mp4"},
         {"no file to read", "Starting to record\nError writing to file.", true, true, false,
          e_layout_no_index, "ended", "no_file"},
-        {"a file without an index", "Starting to record\nError writing to file.", true, true,
-         true, e_layout_no_index, "ended", "no_file"},
+        {"a file without an index", "Starting to record\nError writing to file.", true, true, true,
+         e_layout_no_index, "ended", "no_file"},
         {"the open failed", "Starting to record\nError recording file.", true, true, false,
          e_layout_no_index, "ended", "open_failed"},
         {"no file asked about", "Starting to record\nError writing to file.", true, false, false,
@@ -156,15 +156,15 @@ TEST(metrics, the_phase_and_the_outcome_of_a_report) {
         run.has_media = each.has_media;
         run.media.layout.kind = each.layout;
         complete(run);
-        const std::map<std::string, std::string> samples = samples_of(
-            format_metrics(final_figures(run, each.over, each.file_given, 0.0), "", {}));
+        const std::map<std::string, std::string> samples =
+            samples_of(format_metrics(final_figures(run, each.over, each.file_given, 0.0), "", {}));
         int phases = 0;
         int outcomes = 0;
         for (const auto& [name, value] : samples) {
             if (name.rfind("harnvik_soak_phase{", 0) == 0) {
                 phases += value == "1";
-                EXPECT_EQ(value == "1", name.find(std::string("\"") + each.phase + "\"") !=
-                                            std::string::npos)
+                EXPECT_EQ(value == "1",
+                          name.find(std::string("\"") + each.phase + "\"") != std::string::npos)
                     << name;
             }
             if (name.rfind("harnvik_soak_outcome{", 0) == 0) {
