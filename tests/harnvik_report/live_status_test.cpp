@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -153,6 +154,37 @@ TEST(live_view, every_line_fits_80_columns_and_a_cut_keeps_whole_characters) {
     EXPECT_EQ(format_clock(3723), "1:02:03");
     EXPECT_EQ(format_span(18 * 86400 + 2 * 3600 + 59), "about 18 d 2 h");
     EXPECT_EQ(format_bytes(16 << 20), "16.00 MiB");
+}
+
+// The room line says whose size limit bounds the room: the writer's, or
+// where that cannot be told the follower's own.
+TEST(live_view, the_room_says_whose_limit_it_is) {
+    const struct {
+        bool is_limit;
+        e_limit_owner owner;
+        const char* room;
+    } cases[] = {
+        {false, e_limit_of_writer, "room     1.00 MiB free on its disk: the run ends there in 3 s"},
+        {true, e_limit_of_writer,
+         "room     1.00 MiB below the writer's file-size limit: the run ends there in 3 s"},
+        {true, e_limit_of_follower,
+         "room     1.00 MiB below the follower's file-size limit: the run ends there in 3 s"},
+    };
+    for (const auto& each : cases) {
+        live_status status;
+        status.started = true;
+        status.since_start_text_s = 12.0;
+        status.recording_s = k_nan;
+        status.has_file = true;
+        status.recording.state = e_recording_fragmented;
+        status.recording.file_bytes = 4 << 20;
+        status.recording.room_bytes = 1 << 20;
+        status.recording.room_is_limit = each.is_limit;
+        status.recording.limit_owner = each.owner;
+        complete_status(status);
+        const std::vector<std::string> block = live_block(status);
+        EXPECT_NE(std::find(block.begin(), block.end(), each.room), block.end()) << each.room;
+    }
 }
 
 }  // namespace

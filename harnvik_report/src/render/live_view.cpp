@@ -93,9 +93,13 @@ std::string pace(const live_status& status) {
 std::string room(const live_status& status) {
     const recording_sample& recording = status.recording;
     if (recording.room_bytes < 0) return "- (the system does not tell the free space)";
+    // Whose limit it is: the writer's, or where that cannot be told the
+    // follower's own, which may not be the writer's at all.
+    const char* const below = recording.limit_owner == e_limit_of_writer
+                                  ? " below the writer's file-size limit"
+                                  : " below the follower's file-size limit";
     std::string out =
-        format_bytes(recording.room_bytes) +
-        (recording.room_is_limit ? " below the file-size limit" : " free on its disk");
+        format_bytes(recording.room_bytes) + (recording.room_is_limit ? below : " free on its disk");
     if (std::isnan(status.ends_in_s)) return out;
     return out + ": the run ends there in " + format_span(status.ends_in_s);
 }
