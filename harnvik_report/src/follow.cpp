@@ -88,6 +88,7 @@ bool follow_run(const options& chosen, followed_run& run, std::string& error) {
             break;
         }
         if (terminal) {
+            step.take_notes();  // the block shows the newest of them
             const os::terminal_size size = os::output_terminal_size();
             if (update.refreshed || update.new_lines || update.noted || size.columns != columns) {
                 painter.draw(live_block(step.status()), size.columns, size.rows);
