@@ -250,18 +250,28 @@ TEST(audio_message, written_samples_do_not_leak_into_the_next_block) {
     second->release();
 }
 
-TEST(audio_message, bad_construction_values_throw_with_a_message) {
-    struct bad {
+TEST(audio_message, construction_values_on_both_sides_of_their_limits) {
+    struct values {
         std::int32_t samples, channels, stride;
+        bool taken;
     };
-    for (const bad& b :
-         {bad{0, 4, 0}, bad{-5, 4, 0}, bad{1920, 0, 0}, bad{1920, 65, 0}, bad{1920, 4, 100},
-          bad{1920, 4, -1}, bad{audio_message::k_max_samples + 1, 1, 0}}) {
+    const std::int32_t most = audio_message::k_max_samples;
+    for (const values& v :
+         {values{0, 4, 0, false}, values{-5, 4, 0, false}, values{1, 1, 0, true},
+          values{1920, 0, 0, false}, values{1920, 64, 0, true}, values{1920, 65, 0, false},
+          values{1920, 4, 100, false}, values{1920, 4, -1, false}, values{1920, 4, 1919, false},
+          values{1920, 4, 1920, true}, values{1920, 4, 1921, true}, values{most, 1, 0, true},
+          values{most + 1, 1, 0, false}, values{1920, 1, most, true},
+          values{1920, 1, most + 1, false}}) {
+        SCOPED_TRACE(testing::Message() << v.samples << " samples, " << v.channels
+                                        << " channels, stride " << v.stride);
         try {
-            new audio_message(b.samples, b.channels, b.stride);
-            ADD_FAILURE() << "no exception for " << b.samples << " " << b.channels << " "
-                          << b.stride;
+            const audio_message* block = new audio_message(v.samples, v.channels, v.stride);
+            EXPECT_TRUE(v.taken) << "no exception";
+            EXPECT_EQ(block->channel_stride(), v.stride == 0 ? v.samples : v.stride);
+            block->release();
         } catch (const std::invalid_argument& e) {
+            EXPECT_FALSE(v.taken) << e.what();
             EXPECT_NE(std::string(e.what()).find("audio::message"), std::string::npos);
         }
     }
