@@ -92,6 +92,23 @@ function(karvon_test_properties name)
   set_property(GLOBAL APPEND PROPERTY KARVON_DECLARED_TESTS ${name})
 endfunction()
 
+# karvon_harness_cases(<variable> <harness.py>)
+#   The cases a Python test harness declares, as it lists them for this
+#   build (`--list`, and `--windows` in the Windows build): a list of
+#   "name" or "name runs" lines. The harness is the one place a case is
+#   named; a change of it configures again.
+function(karvon_harness_cases variable harness)
+  set(build "")
+  if(CMAKE_CROSSCOMPILING)
+    set(build --windows)
+  endif()
+  execute_process(COMMAND ${Python3_EXECUTABLE} ${harness} --list ${build}
+    OUTPUT_VARIABLE listed OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  string(REPLACE "\n" ";" listed "${listed}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${harness})
+  set(${variable} ${listed} PARENT_SCOPE)
+endfunction()
+
 function(karvon_add_check)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT;WORKING_DIRECTORY"
                         "COMMAND;LABELS;FIXTURES_REQUIRED;PROPERTIES")

@@ -34,7 +34,7 @@ import time
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, outcome  # noqa: E402
+from checks import check, list_cases, outcome  # noqa: E402
 from report_checks import parse_metrics, promtool_refusal  # noqa: E402
 
 START = "Starting to record to disk using Intel Media SDK ...\n"
@@ -219,17 +219,23 @@ def terminal(args, scratch):
           "no report of the run so far after Ctrl-C")
 
 
+CASES = {"plain": plain, "odd": odd, "metrics": metrics, "terminal": terminal}
+# A pseudo-terminal is Linux's.
+NATIVE_ONLY = {"terminal"}
+
+
 def main():
+    if list_cases(CASES, NATIVE_ONLY):
+        return 0
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["plain", "odd", "metrics", "terminal"])
+    parser.add_argument("case", choices=CASES)
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="")
     parser.add_argument("--promtool", default="", help="lints the metrics files where given")
     args = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix="harnvik_report_follow_")
     try:
-        {"plain": plain, "odd": odd, "metrics": metrics, "terminal": terminal}[args.case](
-            args, scratch)
+        CASES[args.case](args, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return outcome()

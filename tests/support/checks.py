@@ -6,6 +6,7 @@ A script beside tests/ takes it with
     from checks import check, failures, outcome
 """
 import os
+import sys
 
 failures = []
 
@@ -36,3 +37,21 @@ LOAD_NICENESS = 10
 def lower_priority():
     """For a preexec_fn: the process about to start runs at LOAD_NICENESS."""
     os.nice(LOAD_NICENESS)
+
+
+def list_cases(cases, native_only=(), runs=None):
+    """A harness's cases are declared once, in its own dict: CMake asks for
+    them with `--list [--windows]` and declares a test for each it prints,
+    one a line ("name", or "name runs" where `runs` tells how many runs of
+    the real program a case makes at once, a function of the build). True
+    when it was asked, and printed them."""
+    arguments = sys.argv[1:]
+    if "--list" not in arguments:
+        return False
+    windows = "--windows" in arguments
+    for name in cases:
+        if windows and name in native_only:
+            continue
+        print(name if runs is None else f"{name} {runs(name, windows)}")
+    return True
+
