@@ -1,9 +1,11 @@
 // harnvik_report: what a Harnvik run did, from its standard output and the
 // file it recorded. Exit status 0 with a report, 2 without one.
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,9 @@ namespace {
 using namespace Harnvik::Report;
 
 constexpr int k_failed = 2;
+// The final metrics file: tried this often, this far apart.
+constexpr int k_metrics_attempts = 20;
+constexpr std::chrono::milliseconds k_metrics_retry{100};
 
 int fail(const std::string& reason) {
     std::fprintf(stderr, "harnvik_report: %s\n", reason.c_str());
@@ -42,12 +47,17 @@ bool write_file(const std::string& name, const std::string& text) {
 }
 
 // The metrics of the report made of `run`, written once; a failure is
-// told in `error`.
+// told in `error`. A reader that holds the file (which Windows then refuses
+// to replace) is waited for a moment.
 bool write_metrics(const options& chosen, const report& run, bool over, std::string& error) {
     if (chosen.metrics.empty()) return true;
     const soak_figures figures = final_figures(run, over, !chosen.file.empty(), os::unix_time_s());
-    return os::replace_file(chosen.metrics,
-                            format_metrics(figures, chosen.file, chosen.metrics_labels), error);
+    const std::string text = format_metrics(figures, chosen.file, chosen.metrics_labels);
+    for (int attempt = 1;; ++attempt) {
+        if (os::replace_file(chosen.metrics, text, error)) return true;
+        if (attempt == k_metrics_attempts) return false;
+        std::this_thread::sleep_for(k_metrics_retry);
+    }
 }
 
 // The report on the log read into `run`, and on the file: the table, the
