@@ -316,7 +316,13 @@ def follow(args, directory, runner, limit):
     ending = time.monotonic() + FOLLOWERS_END_S
     for thread in [stdin_output] + collectors:
         thread.join(timeout=max(0.0, ending - time.monotonic()))
-    stuck = [name for name, follower in followers.items() if follower.poll() is None]
+    # A follower that has closed its output may still be ending.
+    stuck = []
+    for name, follower in followers.items():
+        try:
+            follower.wait(timeout=max(1.0, ending - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            stuck.append(name)
     for name in stuck:
         followers[name].kill()
     for thread in [stdin_output] + collectors:
