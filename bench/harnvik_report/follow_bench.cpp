@@ -40,6 +40,7 @@
 #include "media/recording_scan.h"
 #include "os/followed_file.h"
 #include "os/os_services.h"
+#include "platform/file.h"
 #include "render/metrics.h"
 #include "synthetic_recording.h"
 
@@ -127,7 +128,7 @@ void one_update_of_a_recording(benchmark::State& state) {
         scan.look(source_of(file), sample, notes);
         std::int64_t room = os::free_bytes_for(name.string());
         benchmark::DoNotOptimize(room);
-        room = os::file_size_limit();
+        room = Karvon::Platform::file_size_limit();
         benchmark::DoNotOptimize(room);
         read += scan.bytes_read();
     }

@@ -8,6 +8,7 @@
 #include "os/followed_file.h"
 #include "os/input_reader.h"
 #include "os/os_services.h"
+#include "platform/file.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -222,7 +223,7 @@ TEST(writer_limit, is_the_writers_own_where_a_process_writes_the_file) {
             EXPECT_EQ(found.bytes,
                       each.limit == RLIM_INFINITY ? -1 : static_cast<std::int64_t>(each.limit));
         } else {
-            EXPECT_EQ(found.bytes, file_size_limit());
+            EXPECT_EQ(found.bytes, Karvon::Platform::file_size_limit());
             EXPECT_EQ(found.writer, 0);
         }
         for (const int end : {ready[0], ready[1], done[1]}) close(end);

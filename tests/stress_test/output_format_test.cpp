@@ -13,6 +13,15 @@
 #include "harnvik.h"
 #include "harnvik_doubles/doubles.h"
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+#endif
+
 namespace {
 
 using namespace Harnvik::Report;
@@ -44,6 +53,38 @@ TEST_F(output_format, the_report_reads_every_rate_line_the_program_prints) {
             }
         }
     }
+}
+
+// A text goes out whole, however long, and a standard output that cannot
+// be written loses the text without holding the program up.
+TEST_F(output_format, a_text_is_printed_whole_or_given_up) {
+    for (const std::size_t length :
+         {std::size_t{1}, std::size_t{255}, std::size_t{256}, std::size_t{4000}}) {
+        const std::string text(length - 1, 'x');
+        testing::internal::CaptureStdout();
+        Harnvik::print_text("%s\n", text.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), text + "\n") << length << " bytes";
+    }
+#if !defined(_WIN32)
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(1);  // every write fails: EBADF
+        Harnvik::print_text("Thread %d, memcpy = %1.2fGb/s\n", 1, 2.5);
+        _exit(0);
+    }
+    int status = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "a failed write held the print up";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
 }
 
 log_facts soak_log(const harnvik_doubles::script& script) {

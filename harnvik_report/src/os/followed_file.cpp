@@ -7,7 +7,7 @@
 #include "os/os_services.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "platform/file.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,11 +63,7 @@ followed_file::~followed_file() {
 followed_file::e_look followed_file::look() {
     std::uint64_t named[2] = {};
     const bool has_name = identity_of_name(m_name, named);
-#if defined(_WIN32)
-    const bool is_open = m_handle != nullptr;
-#else
-    const bool is_open = m_descriptor >= 0;
-#endif
+    const bool is_open = m_handle != -1;
     if (!is_open) {
         if (!has_name) return e_look_missing;
         return open_named() ? e_look_opened : e_look_failed;
@@ -97,7 +93,7 @@ bool followed_file::open_named() {
         m_error = "cannot open " + m_name + ": " + system_text(GetLastError());
         return false;
     }
-    m_handle = handle;
+    m_handle = reinterpret_cast<std::intptr_t>(handle);
     if (!identity_of(handle, m_identity) || (m_size = size_now()) < 0) {
         m_error = "cannot read " + m_name + ": " + system_text(GetLastError());
         close();
@@ -108,13 +104,13 @@ bool followed_file::open_named() {
 }
 
 void followed_file::close() {
-    if (m_handle != nullptr) CloseHandle(static_cast<HANDLE>(m_handle));
-    m_handle = nullptr;
+    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = -1;
 }
 
 std::int64_t followed_file::size_now() {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(static_cast<HANDLE>(m_handle), &size)) {
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(m_handle), &size)) {
         m_error = "cannot read the size of " + m_name + ": " + system_text(GetLastError());
         return -1;
     }
@@ -122,34 +118,19 @@ std::int64_t followed_file::size_now() {
 }
 
 std::int64_t followed_file::read_at(std::int64_t offset, void* out, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        OVERLAPPED at{};
-        const auto from = std::uint64_t(offset) + done;
-        at.Offset = DWORD(from);
-        at.OffsetHigh = DWORD(from >> 32);
-        const std::size_t left = count - done;
-        const DWORD chunk = left > (1u << 30) ? DWORD(1u << 30) : DWORD(left);
-        DWORD got = 0;
-        if (!ReadFile(static_cast<HANDLE>(m_handle), static_cast<char*>(out) + done, chunk, &got,
-                      &at)) {
-            const DWORD code = GetLastError();
-            if (code == ERROR_HANDLE_EOF) break;
-            m_error = "cannot read " + m_name + ": " + system_text(code);
-            return -1;
-        }
-        if (got == 0) break;
-        done += got;
-    }
-    return static_cast<std::int64_t>(done);
+    const std::int64_t got =
+        Karvon::Platform::read_at(reinterpret_cast<HANDLE>(m_handle), offset, out, count);
+    if (got < 0) m_error = "cannot read " + m_name + ": " + system_text(GetLastError());
+    return got;
 }
 
 #else
 
 bool followed_file::open_named() {
-    m_descriptor = ::open(m_name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int descriptor = ::open(m_name.c_str(), O_RDONLY | O_CLOEXEC);
+    m_handle = descriptor;
     struct stat opened {};
-    if (m_descriptor < 0 || fstat(m_descriptor, &opened) != 0) {
+    if (descriptor < 0 || fstat(descriptor, &opened) != 0) {
         m_error = "cannot open " + m_name + ": " + system_text(errno);
         close();
         return false;
@@ -167,13 +148,13 @@ bool followed_file::open_named() {
 }
 
 void followed_file::close() {
-    if (m_descriptor >= 0) ::close(m_descriptor);
-    m_descriptor = -1;
+    if (m_handle != -1) ::close(static_cast<int>(m_handle));
+    m_handle = -1;
 }
 
 std::int64_t followed_file::size_now() {
     struct stat opened {};
-    if (fstat(m_descriptor, &opened) != 0) {
+    if (fstat(static_cast<int>(m_handle), &opened) != 0) {
         m_error = "cannot read the size of " + m_name + ": " + system_text(errno);
         return -1;
     }
@@ -183,8 +164,9 @@ std::int64_t followed_file::size_now() {
 std::int64_t followed_file::read_at(std::int64_t offset, void* out, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = pread(m_descriptor, static_cast<char*>(out) + done, count - done,
-                                  static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        const ssize_t got =
+            pread(static_cast<int>(m_handle), static_cast<char*>(out) + done, count - done,
+                  static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             m_error = "cannot read " + m_name + ": " + system_text(errno);

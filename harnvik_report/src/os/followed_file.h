@@ -50,13 +50,10 @@ class followed_file {
     std::int64_t m_size = 0;
     bool m_unnamed = false;  // said once
     std::string m_error;
-#if defined(_WIN32)
-    void* m_handle = nullptr;
-    std::uint64_t m_identity[2] = {};  // volume and file index
-#else
-    int m_descriptor = -1;
-    std::uint64_t m_identity[2] = {};  // device and inode
-#endif
+    // The file open: the system's handle, or its descriptor; -1 for none.
+    std::intptr_t m_handle = -1;
+    // Which file it is: its volume and file index, or device and inode.
+    std::uint64_t m_identity[2] = {};
 };
 
 }  // namespace Harnvik::Report::os

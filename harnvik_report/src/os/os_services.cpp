@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/file.h"
+
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
@@ -81,16 +83,6 @@ std::int64_t free_bytes_for(const std::string& file) {
     struct statvfs disk {};
     if (statvfs(folder.c_str(), &disk) != 0) return -1;
     return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
-#endif
-}
-
-std::int64_t file_size_limit() {
-#if defined(_WIN32)
-    return -1;
-#else
-    struct rlimit limit {};
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
-    return static_cast<std::int64_t>(limit.rlim_cur);
 #endif
 }
 
@@ -182,7 +174,7 @@ size_limit writer_limit::look(const std::string& file) {
     (void)file;
     return limit;
 #else
-    limit.bytes = file_size_limit();
+    limit.bytes = Karvon::Platform::file_size_limit();
     struct stat named {};
     if (stat(file.c_str(), &named) != 0) return limit;
     if (m_writer != 0 && !writes(std::to_string(m_writer), named)) {

@@ -28,9 +28,8 @@ bool is_executable(const std::string& file);
 // Bytes free for this user on the file system that holds `file` (a UTF-8
 // name; the file need not exist yet), or -1 when the system does not tell.
 std::int64_t free_bytes_for(const std::string& file);
-// The largest file this process may write, or -1 when there is no limit.
-std::int64_t file_size_limit();
-
+// (This process's own file-size limit is the platform layer's:
+// Karvon::Platform::file_size_limit().)
 // A file-size limit, and whose it is.
 struct size_limit {
     std::int64_t bytes = -1;  // -1: none

@@ -96,6 +96,29 @@ KARVON_PLATFORM_FILE_API std::int64_t file_size_limit();
 
 #if defined(_WIN32)
 
+// Reads up to `size` bytes at `position` through any handle open for
+// reading, in pieces of at most 1 GiB; fewer only at the end of the file.
+// -1 on a failure, whose code GetLastError() then tells.
+inline std::int64_t read_at(HANDLE handle, std::int64_t position, void* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        const auto offset = std::uint64_t(position) + done;
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD got = 0;
+        const std::size_t left = size - done;
+        const DWORD chunk = left > (1u << 30) ? DWORD(1u << 30) : DWORD(left);
+        if (!ReadFile(handle, static_cast<std::uint8_t*>(data) + done, chunk, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return -1;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return std::int64_t(done);
+}
+
 inline bool file::fail() {
     m_error = GetLastError();
     return false;
@@ -138,24 +161,9 @@ inline bool file::write_at(std::int64_t position, const void* data, std::size_t 
 }
 
 inline std::int64_t file::read_at(std::int64_t position, void* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        OVERLAPPED at{};
-        const auto offset = std::uint64_t(position) + done;
-        at.Offset = DWORD(offset);
-        at.OffsetHigh = DWORD(offset >> 32);
-        DWORD got = 0;
-        const std::size_t left = size - done;
-        const DWORD chunk = left > (1u << 30) ? DWORD(1u << 30) : DWORD(left);
-        if (!ReadFile(m_handle, static_cast<std::uint8_t*>(data) + done, chunk, &got, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) break;
-            fail();
-            return -1;
-        }
-        if (got == 0) break;
-        done += got;
-    }
-    return std::int64_t(done);
+    const std::int64_t got = Platform::read_at(m_handle, position, data, size);
+    if (got < 0) fail();
+    return got;
 }
 
 inline std::int64_t file::size() {
