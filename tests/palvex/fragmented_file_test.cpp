@@ -143,10 +143,14 @@ TEST(fragmented_file, bytes_that_are_not_a_chain_of_boxes_fail_and_nothing_more_
     moof_alone.resize(made.size() - 1);  // the mdat never whole: waits
     const std::vector<std::uint8_t> no_media(made.begin() + std::ptrdiff_t(header.size()),
                                              made.end());
+    std::vector<std::uint8_t> other = header;
+    other.insert(other.end(), {0, 0, 0, 8, 'm', 'f', 'r', 'a'});
     for (const bad& b : {
              bad{"a box to the end of the file", to_end,
                  "The muxer's output is not a chain of boxes"},
              bad{"a fragment first", no_media, "The muxer's fragments come before its index"},
+             bad{"another box after the header", other,
+                 "The muxer wrote a mfra box where a fragment belongs"},
          }) {
         SCOPED_TRACE(b.label);
         auto owned = std::make_unique<memory_file>();
@@ -199,9 +203,7 @@ TEST(fragmented_file, media_ends_before_the_disk_or_the_limit_and_close_finishes
     const std::string full = std::string("Recording stopped: the disk is full") + room_tail;
     const std::string limit = std::string("Recording stopped: the file size limit is reached");
     const std::string limit_no_room =
-        limit +
-        "; the file keeps its last complete fragment and is finished when the writer closes" +
-        no_room;
+        limit + "; the file keeps its last complete fragment" + no_room;
     for (const disk_kind& k : {
              disk_kind{"full disk", 300000, -1, true, 0, 0, 0, full},
              disk_kind{"filled by another program", INT64_MAX, -1, true, 0, 0, 40, full},

@@ -263,7 +263,8 @@ TEST(recording, error_after_close_says_what_the_close_did) {
     const logged small = record_logged([](memory_file& f) { f.capacity = 500; }, {{e_both, 25}});
     EXPECT_EQ(small.text,
               "Write failed: No space left on device; no room was kept for the index: the disk had "
-              "no room for the first fragment's index; the file holds no complete fragment");
+              "no room for the first fragment's index; the file holds no playable media: its "
+              "header was cut short");
     // A recording's end may be stopped early, as a crash would stop it:
     // the file is left as the media ended.
     detail::seams stop_early;

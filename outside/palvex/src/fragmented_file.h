@@ -54,8 +54,6 @@ class fragmented_file {
     std::uint32_t timescale() const { return m_clock.timescale; }
     // True while room for the full index is held beyond the media.
     bool room_held() const { return m_room == e_room_held; }
-    // The bytes of the full index that the room is kept for.
-    std::int64_t index_room() const { return m_index_room; }
     // The first fault; none while the file takes media.
     const fault& problem() const { return m_problem; }
 
@@ -63,11 +61,10 @@ class fragmented_file {
     enum e_room_state { e_room_pending, e_room_held, e_room_none };
 
     fault write_header(std::size_t end);
-    fault append_fragment(std::size_t moof, std::size_t moof_size, std::size_t mdat_size);
-    fault append_other(std::size_t at, std::size_t size);
-    // Before the file grows to `end` with the full index then `index_room`
-    // bytes: false (and the fault kept) when media must stop.
-    bool make_room(std::int64_t end, std::int64_t index_room);
+    fault append_fragment(std::size_t moof, const box_header& moof_box, std::size_t mdat_size);
+    // Before the file grows to `end`, with room beyond it for a full index
+    // of `index` bytes: false (and the fault kept) when media must stop.
+    bool make_room(std::int64_t end, std::int64_t index);
     // A failure to have room: before the first complete fragment the room
     // is given up and media goes on; after it, media stops.
     bool no_room(const std::string& stop, const std::string& reason);
@@ -85,11 +82,12 @@ class fragmented_file {
     std::int64_t m_length_field = -1;
     std::int64_t m_length = 0;
     std::int64_t m_allocated = 0;  // room held from the start of the file
-    std::int64_t m_index_room = 0;
     e_room_state m_room = e_room_pending;
     std::string m_why_no_room;
-    // How far every track has come in the complete fragments: times only.
+    // How far every track has come in the complete fragments, and what
+    // their full index holds: times and counts only.
     movie m_clock;
+    index_skeleton m_index;
     fault m_problem;
 };
 

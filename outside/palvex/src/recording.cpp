@@ -193,6 +193,7 @@ fault recording::end(finish_record& record) {
         record.media_end = written->media_end();
         record.length_field = written->length_field();
         record.room_held = written->room_held();
+        record.copies_on_write = written->file().copies_on_write();
     }
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {

@@ -42,10 +42,8 @@ class recording {
     // tells the finish what it needs.
     fault end(finish_record& record);
     bool stopped() const { return m_muxer.format() != nullptr && m_muxer.stopped(); }
-    // What close() did with the file; whether it got that far (a file was
-    // open).
+    // What close() did with the file.
     const ending& file_ending() const { return m_ending; }
-    bool file_ended() const { return m_file_ended; }
     // The error text after close(): `before` (the text of the first failure,
     // empty without one) with what the close did with the file. Empty when
     // nothing failed and the file is finished with all of its media.
