@@ -78,7 +78,8 @@ class recording {
     AVPacket* m_packet = nullptr;
     AVAudioFifo* m_fifo = nullptr;
 
-    std::int64_t m_last_frame = -1;  // number of the last frame taken
+    std::int64_t m_first_frame = -1;  // number of the first frame taken
+    std::int64_t m_last_frame = -1;   // and of the last
     std::int64_t m_frames_taken = 0;
     bool m_video_begun = false;        // the video encoder gave its first packet
     std::int64_t m_audio_samples = 0;  // handed to the encoder
