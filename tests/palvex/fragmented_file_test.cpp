@@ -86,9 +86,8 @@ TEST(fragmented_file,
             EXPECT_EQ(disk.changes[i].bytes, first[i].bytes) << "change " << i;
         }
     }
-    // The header, synced; then for each fragment: its moof as free with its
-    // media, synced; the moof alive, synced; the new length, unsynced (the
-    // next fragment's first sync carries it).
+    // The rows of the README's first table: the header, then five changes
+    // a fragment.
     ASSERT_EQ(first.size(), 2u + 5 * 6);
     EXPECT_EQ(field / k_sector, (field + 7) / k_sector) << "the length crosses a sector";
     std::vector<std::uint8_t> now;

@@ -1,10 +1,7 @@
 // The file while it is recorded, and the one owner of its layout. The muxer
 // writes into memory; this class appends what it made to the file whole box
-// by whole box, following the box chain (a box's size gives where the next
-// one starts): first the header (every box up to the first moov, given a
-// length box before it is written), then each fragment (a moof and the mdat
-// after it). The order of writes and syncs for each, and what a power loss
-// may leave between them, is the table in the recorder's README.
+// by whole box, following the box chain: the header, then each fragment, in
+// the order of writes and syncs of the first table of the recorder's README.
 //
 // It knows every position of the file, the end of its complete media, the
 // room kept for the full index beyond it, the size limit and where the
