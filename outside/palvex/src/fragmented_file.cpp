@@ -88,8 +88,9 @@ fault fragmented_file::commit() {
     }
     if (m_problem) return m_problem;
     // Before the header, `at` counts boxes taken but not written yet.
-    if (m_header_end > 0)
+    if (m_header_end > 0) {
         m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(at));
+    }
     return {};
 }
 
