@@ -5,9 +5,11 @@
 //   fragments), synthesised as a fragmented file rather than encoded: the
 //   first index of a real recording, then fragments whose headers are as the
 //   muxer writes them and whose media is left as a hole in a sparse file.
-//   Time, the index's size against the bound the room is kept for, and the
-//   peak memory of the finish (clean for the first case run: run one case
-//   alone, as --benchmark_filter=finish_index/seconds:86400, to measure it).
+//   Time, the index's size against the room the recording keeps for it
+//   (counted from the fragments as the recording counts it: room_minus_index
+//   against 1 % of the index plus one fragment's index), and the peak memory
+//   of the finish (clean for the first case run: run one case alone, as
+//   --benchmark_filter=finish_index/seconds:86400, to measure it).
 // - give_up_finish: the finish of a recording of 1 minute, 1 hour and 24
 //   hours, synthesised as above, that filled a disk where no room could be
 //   kept for its index: the fewest last fragments that hold it are given
@@ -117,6 +119,7 @@ header_bytes real_header() {
 struct synthesised {
     detail::finish_record record;
     std::int64_t size = 0;
+    std::int64_t room = 0;  // the recording's room for the index, counted
 };
 
 // A day of fragments behind the header: 25 pictures (a key frame, then
@@ -212,6 +215,33 @@ synthesised synthesise_day(detail::storage& file, const header_bytes& real, std:
     return out;
 }
 
+// The room a recording keeps for the index of the fragments of `file` up
+// to `media_end`: counted from their headers as the recording counts it.
+std::int64_t room_counted(detail::storage& file, std::int64_t media_end) {
+    detail::movie clock;
+    detail::index_skeleton skeleton;
+    for (std::int64_t at = 0; at < media_end;) {
+        detail::byte_vector head(16);
+        detail::top_box b;
+        if (file.read_at(at, head) || !detail::read_top_box(head, at, media_end, b)) return -1;
+        if (b.type == detail::fourcc("moov") || b.type == detail::fourcc("moof")) {
+            detail::byte_vector payload(std::size_t(b.size - b.header));
+            if (file.read_at(at + b.header, payload)) return -1;
+            if (b.type == detail::fourcc("moov")) {
+                if (detail::read_movie(payload, clock) ||
+                    detail::measure_index(payload, clock, skeleton)) {
+                    return -1;
+                }
+                clock.times_only = true;
+            } else if (detail::add_fragment(payload, at, media_end, clock)) {
+                return -1;
+            }
+        }
+        at += b.size;
+    }
+    return detail::index_size(skeleton, clock);
+}
+
 // One finish of a synthesised recording of state.range(0) seconds per
 // iteration: its time and peak memory. `torn` leaves the file as a full
 // disk does, 4 KiB into the fragment being written (its moof hidden as
@@ -243,6 +273,7 @@ void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
             file->sync();
         }
         auto file = open_file(name, false);
+        if (!torn) day.room = room_counted(*file, day.size);
         reset_peak_memory();
         const double before = vm_hwm_mib();
         state.ResumeTiming();
@@ -260,11 +291,6 @@ void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
         state.counters["peak_MiB"] = peak;
         state.counters["peak_over_start_MiB"] = peak - before;
         state.counters["file_GiB"] = double(day.size) / (1 << 30);
-        state.counters["bound_MiB"] =
-            double(detail::index_bound(
-                std::int64_t(header.bytes.size()), 2,
-                day.record.samples_written[0] + day.record.samples_written[1], seconds)) /
-            (1 << 20);
         file.reset();
         std::remove(name.c_str());
         state.ResumeTiming();
@@ -273,11 +299,19 @@ void time_finish(benchmark::State& state, bool torn, finish_fn finish) {
 
 void finish_index(benchmark::State& state) {
     time_finish(state, false, [&state](detail::storage& file, const synthesised& day) {
-        const detail::fault f = detail::finish_file(file, day.record);
+        const detail::ending e = detail::end_file(file, day.record);
         std::int64_t size = 0;
         file.size(size);
-        state.counters["index_MiB"] = double(size - day.size) / (1 << 20);
-        return f;
+        const std::int64_t index = size - day.size;
+        const double seconds = double(state.range(0));
+        state.counters["index_MiB"] = double(index) / (1 << 20);
+        state.counters["room_MiB"] = double(day.room) / (1 << 20);
+        state.counters["room_minus_index_B"] = double(day.room - index);
+        // What the room may exceed the index by: 1 %, and the index of one
+        // fragment more (the room is kept for the fragment being appended).
+        state.counters["allowed_B"] = 0.01 * double(index) + double(index) / seconds;
+        return e.whole() ? detail::fault{}
+                         : detail::failure(detail::e_fault_finish, detail::describe(e));
     });
 }
 

@@ -28,6 +28,14 @@ Cases:
               exit 0 after the final text; the last fragments make room for
               the index where they must, and each file is an ordinary MP4 on
               whose length the parsers agree.
+  full_disks  the writer through a small driver (palvex_record_until_full),
+              natively, on small loop-mounted disks of btrfs (which copies
+              on write), ext4 and xfs (where their mkfs is installed; btrfs
+              must be): for each, one recording keeps room for its index and
+              one does not, another program (dd) fills the disk under them,
+              and each ends as an ordinary MP4 on whose length ffprobe,
+              GStreamer and MediaInfo agree within 0.1 s; on btrfs the file
+              is marked to be written in place (lsattr: C).
   ended       two runs at once, ended while they record: one interrupted
               (SIGINT to its process group, as Ctrl-C in a terminal does;
               under Wine the Windows program gets its Ctrl-C), one killed
@@ -488,13 +496,18 @@ def disk(args):
     return outcome()
 
 
-def mount_ext2(directory, size):
-    """A loop-mounted ext2 image of `size` bytes at `directory`; the image's
-    path, or None (and why) where it cannot be made here."""
+FILE_SYSTEMS = (("btrfs", 128 << 20, ["mkfs.btrfs", "-q", "-f"]),
+                ("ext4", 128 << 20, ["mkfs.ext4", "-q", "-F"]),
+                ("xfs", 320 << 20, ["mkfs.xfs", "-q", "-f"]))
+
+
+def mount_image(directory, size, mkfs):
+    """A loop-mounted image of `size` bytes made by `mkfs` at `directory`;
+    the image's path, or None and why."""
     image = directory + ".img"
     with open(image, "wb") as f:
         f.truncate(size)
-    made = subprocess.run(["mkfs.ext2", "-q", "-F", image], capture_output=True, text=True)
+    made = subprocess.run(mkfs + [image], capture_output=True, text=True)
     mounted = made.returncode == 0 and subprocess.run(
         ["mount", "-o", "loop", image, directory], capture_output=True, text=True).returncode == 0
     if not mounted:
@@ -502,6 +515,12 @@ def mount_ext2(directory, size):
         return None, made.stderr.strip()
     os.chmod(directory, 0o777)
     return image, ""
+
+
+def mount_ext2(directory, size):
+    """A loop-mounted ext2 image of `size` bytes at `directory`; the image's
+    path, or None (and why) where it cannot be made here."""
+    return mount_image(directory, size, ["mkfs.ext2", "-q", "-F"])
 
 
 def no_room(args):
@@ -543,6 +562,96 @@ def no_room(args):
         for directory, image in images:
             unmount(directory)
             os.remove(image)
+    return outcome()
+
+
+def check_full_disk_run(args, label, path, room, out):
+    """A recording the disk filled under: error()'s text after close() says
+    it stopped and that the file is finished, and the file is an ordinary
+    MP4 on whose length and pictures the parsers agree."""
+    text = out.strip().splitlines()[-1] if out.strip() else ""
+    print(f"{label}: {out.strip()}")
+    stop = ("Recording stopped: the disk is full; " if room else
+            "Write failed: No space left on device; no room was kept for the index")
+    check(text.startswith(stop), f"{label}: stopped otherwise: {text!r}")
+    check(re.search(r"; the file is finished, with(out its last [\d.]+ s of media, which made "
+                    r"room for the index| all of its media)$", text) is not None,
+          f"{label}: not finished: {text!r}")
+    if room:
+        check(text.endswith("; the file is finished, with all of its media"),
+              f"{label}: media given up though room was kept")
+    boxes = top_boxes(path)
+    check([b[0] for b in boxes] == ["ftyp", "mdat", "moov"],
+          f"{label}: not an ordinary MP4: top-level boxes {[b[0] for b in boxes][:8]}")
+    probed, err = probe(args, path, "stream=codec_type,nb_read_packets")
+    check(err.strip() == "", f"{label}: ffprobe reports errors: {err.strip()[:500]}")
+    video = [line for line in probed.splitlines() if "codec_type=video" in line]
+    pictures = int(video[0].split("nb_read_packets=")[1]) if video else -1
+    check(pictures >= 25, f"{label}: {pictures} pictures")
+    gst = gstreamer_video_frames(path)
+    check(gst is None or gst == pictures, f"{label}: GStreamer decodes {gst} pictures, ffprobe {pictures}")
+    info = mediainfo_counts(path)
+    check(info is None or info[0] == pictures,
+          f"{label}: MediaInfo counts {info and info[0]} pictures, ffprobe {pictures}")
+    found = lengths(args, path)
+    print(f"{label}: {pictures} pictures, lengths {found}")
+    known = [t for t in found.values() if t is not None]
+    check(len(known) == len(found), f"{label}: a parser gives no length: {found}")
+    check(known and max(known) - min(known) <= 0.1, f"{label}: the parsers disagree on the length")
+
+
+def full_disks(args):
+    if args.runner:
+        print("full_disks: the Windows build does not write to these file systems; not run")
+        return SKIP
+    if os.geteuid() != 0:
+        print("full_disks: mounting a disk image needs root; not run")
+        return SKIP
+    ran = []
+    for name, size, mkfs in FILE_SYSTEMS:
+        if shutil.which(mkfs[0]) is None:
+            check(name != "btrfs", f"{name}: {mkfs[0]} is missing (scripts/setup test installs it)")
+            print(f"{name}: {mkfs[0]} is missing; not run")
+            continue
+        runs = {}
+        try:
+            for room in (True, False):
+                label = f"{name}, room {'kept' if room else 'not kept'}"
+                directory = scratch(args.scratch, f"full_{name}_{'room' if room else 'no_room'}")
+                image, why = mount_image(directory, size, mkfs)
+                if not check(image is not None, f"{label}: cannot make and mount the image: {why}"):
+                    continue
+                path = os.path.join(directory, "HelloWorld.m4v")
+                process = subprocess.Popen([args.driver, path, "room" if room else "no-room"],
+                                           stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                           preexec_fn=lower_priority)
+                runs[label] = (directory, image, path, room, process)
+            for label, (directory, _, path, room, process) in runs.items():
+                # Another program fills the disk while the recording goes on.
+                if wait_for_size(path, 3 << 20, process):
+                    subprocess.run(["dd", "if=/dev/zero", f"of={directory}/filler", "bs=64k"],
+                                   capture_output=True)
+                try:
+                    out, _ = process.communicate(timeout=DEADLINE_S)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    out, _ = process.communicate()
+                    check(False, f"{label}: still recording after {DEADLINE_S} s")
+                check(process.returncode == 0, f"{label}: exit status {process.returncode}")
+                check_full_disk_run(args, label, path, room, out.decode("utf-8", "replace"))
+                if name == "btrfs":
+                    attributes = subprocess.run(["lsattr", path], capture_output=True, text=True)
+                    check("C" in attributes.stdout.split(" ")[0],
+                          f"{label}: not marked to be written in place: {attributes.stdout.strip()}")
+        finally:
+            for directory, image, _, _, process in runs.values():
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+                unmount(directory)
+                os.remove(image)
+        ran.append(name)
+    print(f"full_disks: ran on {', '.join(ran)}")
     return outcome()
 
 
@@ -666,11 +775,13 @@ def blocked(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["size_limit", "disk", "no_room", "ended", "blocked"])
+    parser.add_argument("case",
+                        choices=["size_limit", "disk", "no_room", "full_disks", "ended", "blocked"])
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="", help="e.g. the build's wine-run")
     parser.add_argument("--ffprobe", default="ffprobe")
     parser.add_argument("--report", required=True, help="the build's harnvik_report")
+    parser.add_argument("--driver", default="", help="the build's palvex_record_until_full")
     parser.add_argument("--scratch", required=True)
     parser.add_argument("--file-limit", type=int, default=2 * 1024 * 1024)
     parser.add_argument("--min-workers", type=int, default=8,
@@ -678,8 +789,8 @@ def main():
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
     args.report = os.path.abspath(args.report)
-    status = {"size_limit": size_limit, "disk": disk, "no_room": no_room, "ended": ended,
-              "blocked": blocked}[args.case](args)
+    status = {"size_limit": size_limit, "disk": disk, "no_room": no_room,
+              "full_disks": full_disks, "ended": ended, "blocked": blocked}[args.case](args)
     return status if status is not None else outcome()
 
 

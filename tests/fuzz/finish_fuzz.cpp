@@ -1,22 +1,23 @@
 // The end of a file over any file contents, through the same storage
 // interface the writer uses, here a file in memory. The first bytes choose
-// what the writer would know: a clean end, or media that ends at one of the
-// file's top-level boxes with a torn tail after it; whether room is held;
-// and a size limit.
+// what the writer would know: a clean end (the whole file is media), or
+// media that ends at one of the file's top-level boxes with a torn tail
+// after it; whether room is held; and a size limit.
 //
-// Properties: a finish that reports success, and an end that says the file
-// is finished, leave one ordinary file (top-level boxes that fill it
-// exactly, one moov, no moof) that ends with its index where the media
-// ended or before; an end that says it left the file fragmented leaves a
-// chain of whole boxes; an end that wrote nothing leaves the bytes as they
-// were; no write passes the limit; and a header that told no more than the
-// file's fragments before tells no more after.
+// Properties: an end that says the file is finished leaves one ordinary
+// file (top-level boxes that fill it exactly, one moov, no moof) that ends
+// with its index where the media ended or before, and after a clean end
+// with all of its media, exactly there; an end that says it left the file
+// fragmented leaves a chain of whole boxes; an end that wrote nothing leaves
+// the bytes as they were; no write passes the limit; and a header that told
+// no more than the file's fragments before tells no more after.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "boxes.h"
 #include "finish.h"
 #include "index.h"
 #include "memory_file.h"
@@ -47,6 +48,21 @@ bool walk(const std::vector<std::uint8_t>& bytes, std::vector<top_box>& out) {
     return at == size;
 }
 
+// The first moov's length box (mvex/mehd): where its value lies in the
+// payload and in how many bytes; false without one.
+bool find_length(byte_span moov_payload, std::size_t& offset, std::size_t& width) {
+    std::vector<box> top, inner;
+    if (!split_boxes(moov_payload, top)) return false;
+    const box* mvex = find_box(top, fourcc("mvex"));
+    if (mvex == nullptr || !split_boxes(mvex->payload, inner)) return false;
+    const box* mehd = find_box(inner, fourcc("mehd"));
+    if (mehd == nullptr || mehd->payload.size() < 4 || mehd->payload[0] > 1) return false;
+    width = mehd->payload[0] == 1 ? 8 : 4;
+    if (mehd->payload.size() < 4 + width) return false;
+    offset = std::size_t(mehd->payload.data() - moov_payload.data()) + 4;
+    return true;
+}
+
 // What the first moov's length box tells, and how long the top-level
 // fragments after it last, both in the movie's time scale; told is -1
 // without a length box.
@@ -65,7 +81,12 @@ void lengths(const std::vector<std::uint8_t>& bytes, std::int64_t& told, std::in
         if (b.type == fourcc("moov") && !have_movie) {
             if (read_movie(payload, m)) return;
             have_movie = true;
-            told = read_length(payload);
+            std::size_t offset = 0, width = 0;
+            if (find_length(payload, offset, width)) {
+                byte_reader r(payload.subspan(offset, width));
+                const std::uint64_t value = r.uint(width);
+                told = value <= std::uint64_t(INT64_MAX) ? std::int64_t(value) : -1;
+            }
         } else if (b.type == fourcc("moof") && have_movie) {
             if (add_fragment(payload, b.position, size, m)) break;
         }
@@ -138,19 +159,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (mode % 2 == 0) {
         // A clean end: the whole file is media.
+        if (ends.empty()) return 0;
         record.ended = true;
-        const fault f = finish_file(file, record);
+        record.media_end = ends.back();
+        const ending e = end_file(file, record);
         expect(file.writes_past_limit == 0, "a write passed the size limit");
-        if (file.writes == 0 && file.bytes.size() == before.size()) {
-            expect(file.bytes == before, "a finish that wrote nothing changed the file");
+        if (e.changes == 0) {
+            expect(file.bytes == before, "an end that wrote nothing changed the file");
+            return 0;
         }
-        if (f || file.bytes == before) return 0;
-        std::int64_t end = 0;
-        for (const std::int64_t e : ends) end = e;
-        expect_finished(file.bytes, end);
+        if (e.outcome != ending::e_finished) return 0;
+        expect_finished(file.bytes, record.media_end);
         std::vector<top_box> boxes;
         walk(file.bytes, boxes);
-        expect(boxes.back().position == end, "the full index is not where the media ended");
+        expect(e.kept < e.fragments || boxes.back().position == record.media_end,
+               "the full index of all the media is not where the media ended");
         return 0;
     }
     // Media that ends at one of the top-level boxes, a torn tail after it.

@@ -1,8 +1,8 @@
 // The end of a file, on real recordings from the inner recording, which
 // ends a file without finishing it: the finish after every single write,
-// what it does with files it cannot count, the choice of what to give up at
-// its edges, and the end policy for every kind of recording, with each of
-// its writes or syncs failing and a power loss at any moment of it.
+// what it does with files it cannot count, and the end policy for every
+// kind of recording, with each of its writes or syncs failing and a power
+// loss at any moment of it; and what the end says.
 #include "finish.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <set>
 
 #include "memory_file.h"
 #include "probe.h"
@@ -47,11 +46,11 @@ std::unique_ptr<detail::storage> open_file(const std::string& file) {
     return opened;
 }
 
-detail::fault finish(const std::string& file, const detail::finish_record& record,
-                     std::int32_t writes = -1) {
+detail::ending finish(const std::string& file, const detail::finish_record& record,
+                      std::int32_t writes = -1) {
     detail::seams stop_early;
     stop_early.finish_writes = writes;
-    return detail::finish_file(*open_file(file), record, stop_early);
+    return detail::end_file(*open_file(file), record, stop_early);
 }
 
 // True when the top-level boxes fill the file exactly.
@@ -68,20 +67,20 @@ bool whole_boxes(const std::vector<std::uint8_t>& bytes) {
     return at == size;
 }
 
-TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
+TEST(end_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
     constexpr int k_pairs = 100;  // four whole fragments
     const std::string file = "palvex_steps.m4v";
     detail::finish_record record = record_fragmented(file, k_pairs, 200000);
     const std::vector<std::uint8_t> fragmented = read_file(file);
-    ASSERT_FALSE(finish(file, record));
+    ASSERT_TRUE(finish(file, record).whole());
     const std::vector<std::uint8_t> finished = read_file(file);
     ASSERT_NE(finished, fragmented);
 
     std::vector<std::uint8_t> previous = fragmented;
     for (std::int32_t k = 0;; ++k) {
         write_file(file, fragmented);
-        const detail::fault f = finish(file, record, k);
-        ASSERT_FALSE(f) << f.text;
+        const detail::ending e = finish(file, record, k);
+        ASSERT_TRUE(e.failed.empty()) << detail::describe(e);
         const std::vector<std::uint8_t> left = read_file(file);
         if (k > 0) {
             EXPECT_NE(left, previous) << "write " << k << " changed nothing";
@@ -113,9 +112,9 @@ TEST(finish_file, the_file_plays_whole_after_every_single_write_of_the_finish) {
 }
 
 // After a clean end every track holds what the muxer was given, the last
-// one checked like the first; a finish that finds otherwise leaves the
-// fragmented file as it was.
-TEST(finish_file, a_file_whose_tracks_do_not_hold_what_was_written_is_left_as_it_was) {
+// one checked like the first; an end that finds otherwise leaves the
+// fragmented file as it was, and says why.
+TEST(end_file, a_file_whose_tracks_do_not_hold_what_was_written_is_left_as_it_was) {
     const std::string file = "palvex_counted.m4v";
     const detail::finish_record record = record_fragmented(file, 60, 200000);
     const std::vector<std::uint8_t> fragmented = read_file(file);
@@ -126,94 +125,17 @@ TEST(finish_file, a_file_whose_tracks_do_not_hold_what_was_written_is_left_as_it
         counted.samples_written[std::size_t(track)] += more;
         memory_file f;
         f.bytes = fragmented;
-        const detail::fault problem = detail::finish_file(f, counted);
-        EXPECT_EQ(detail::describe(problem),
-                  "The file was recorded but not finished: track " + std::to_string(track + 1) +
-                      " holds " + std::to_string(record.samples_written[std::size_t(track)]) +
-                      " samples, but " +
-                      std::to_string(counted.samples_written[std::size_t(track)]) +
-                      " were written");
+        const detail::ending e = detail::end_file(f, counted);
+        EXPECT_EQ(
+            e.failed,
+            std::vector<std::string>{
+                "it cannot be finished (track " + std::to_string(track + 1) + " holds " +
+                std::to_string(record.samples_written[std::size_t(track)]) + " samples, but " +
+                std::to_string(counted.samples_written[std::size_t(track)]) + " were written)"});
+        EXPECT_EQ(e.outcome, detail::ending::e_fragmented);
+        EXPECT_EQ(e.kept, e.fragments);
         EXPECT_EQ(f.bytes, fragmented);
     }
-}
-
-// Files that another program touched after the writer: a few bytes too
-// few for a box after the last one, or a last box whose size says "to the
-// end of the file". The finish must not leave them in front of the index or
-// let them take it in.
-TEST(finish_file, bytes_or_a_box_after_the_media_do_not_hide_the_index) {
-    const std::string file = "palvex_touched.m4v";
-    detail::finish_record record = record_fragmented(file, 60, 200000);
-    record.media_end = -1;  // the whole file is media
-    const std::vector<std::uint8_t> fragmented = read_file(file);
-    std::vector<std::uint8_t> to_end_box = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
-    to_end_box.resize(40, 0x55);
-    for (const auto& [label, tail] :
-         {std::pair<const char*, std::vector<std::uint8_t>>{"3 stray bytes", {1, 2, 3}},
-          {"a box to the end", to_end_box}}) {
-        SCOPED_TRACE(label);
-        memory_file touched;
-        touched.bytes = fragmented;
-        touched.bytes.insert(touched.bytes.end(), tail.begin(), tail.end());
-        ASSERT_FALSE(detail::finish_file(touched, record));
-        const std::vector<std::string> boxes = top_level_boxes(touched.bytes);
-        EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "?"), 0);
-        EXPECT_EQ(boxes.back(), "moov");
-        EXPECT_EQ(read_full_index(touched.bytes).samples[0], 60);
-    }
-}
-
-// The choice of what to give up, at its edges: fragments of 1000 bytes
-// after a header of 100, and a tail after the last one.
-TEST(most_fragments_kept, keeps_the_most_fragments_whose_room_holds_their_index) {
-    constexpr std::size_t n = 100;
-    const auto end = [](std::size_t kept) { return std::int64_t(100 + 1000 * kept); };
-    struct edge {
-        const char* label;
-        std::int64_t tail;
-        std::int64_t fixed;  // index bytes: this, and 10 per fragment kept
-        std::size_t kept;
-    };
-    for (const edge& e : {
-             edge{"the tail holds it", 1050, 50, n},
-             edge{"the tail holds it exactly", 1050, 50, n},
-             edge{"just fits in place of 30 fragments", 0, 30000 - 700, 70},
-             edge{"one byte more: 31 fragments", 0, 30000 - 700 + 1, 69},
-             edge{"fits only in place of all but the first", 0, 99000 - 10, 1},
-             edge{"does not fit at all", 0, 99000 - 10 + 1, 0},
-         }) {
-        SCOPED_TRACE(e.label);
-        const std::int64_t size = end(n) + e.tail;
-        std::set<std::size_t> built;
-        const auto index_size = [&](std::size_t kept) {
-            built.insert(kept);
-            return e.fixed + 10 * std::int64_t(kept);
-        };
-        const auto room = [&](std::size_t kept) { return size - end(kept); };
-        EXPECT_EQ(detail::most_fragments_kept(n, index_size, room), e.kept);
-        // Building an index costs a pass over every sample: a few only.
-        EXPECT_LE(built.size(), e.kept > 1 && e.kept < n ? 4u : 8u);
-    }
-    EXPECT_EQ(detail::most_fragments_kept(
-                  0, [](std::size_t) { return 0; }, [](std::size_t) { return 0; }),
-              0u);
-    // A day of one-second fragments of 625 KB, the index 490 bytes a second.
-    constexpr std::size_t day = 86400;
-    std::set<std::size_t> built;
-    const std::size_t kept = detail::most_fragments_kept(
-        day,
-        [&](std::size_t k) {
-            built.insert(k);
-            return std::int64_t(4000 + 490 * k);
-        },
-        [&](std::size_t k) { return std::int64_t(625000) * std::int64_t(day - k) + 300; });
-    EXPECT_EQ(
-        std::int64_t(625000) * std::int64_t(day - kept) + 300 >= std::int64_t(4000 + 490 * kept),
-        true);
-    EXPECT_LT(std::int64_t(625000) * std::int64_t(day - kept - 1) + 300,
-              std::int64_t(4000 + 490 * (kept + 1)));
-    EXPECT_LE(built.size(), 3u);
-    std::printf("a day: %zu of %zu fragments kept, %zu indexes built\n", kept, day, built.size());
 }
 
 // A recording as it stands when close() ends its file, the disk it ends on,
@@ -316,6 +238,13 @@ std::vector<prepared> kinds_of_recording() {
                                 });
     in_close.all_kept = false;
     out.push_back(in_close);
+    // The same under a size limit far off: the index goes over the torn
+    // fragment and on into the room below the limit, giving up nothing.
+    out.push_back(prepare("a write failed inside close, without room, under a limit",
+                          no_room(INT64_MAX, 1 << 30), 200000, 130, [](memory_file& f) {
+                              f.fail_write = f.writes + 1;
+                              f.fail_write_lands = 1000;
+                          }));
     return out;
 }
 
@@ -341,7 +270,7 @@ std::int64_t index_bytes(const prepared& p, std::size_t kept) {
     detail::finish_record record = p.record;
     record.ended = false;
     record.media_end = end_of(p, kept);
-    EXPECT_FALSE(detail::finish_file(copy, record));
+    EXPECT_TRUE(detail::end_file(copy, record).whole());
     return std::int64_t(copy.bytes.size()) - end_of(p, kept);
 }
 
@@ -362,6 +291,10 @@ void expect_as_told(const prepared& p, const memory_file& f, const detail::endin
         const fragments held = complete_fragments(f.bytes);
         EXPECT_EQ(held.count, std::int64_t(e.kept)) << detail::describe(e);
         EXPECT_LE(held.header_length, held.length);
+        // "its header telling their length" is true to the tick.
+        if (e.length == detail::ending::e_length_kept) {
+            EXPECT_EQ(held.header_length, held.length) << detail::describe(e);
+        }
         EXPECT_FALSE(e.failed.empty());
     }
     write_file("palvex_end.m4v", f.bytes);
@@ -381,11 +314,12 @@ TEST(end_file, every_kind_of_recording_ends_as_soundly_as_it_can_whatever_fails_
         if (p.all_kept) {
             EXPECT_EQ(e.kept, e.fragments);
         } else {
-            // The fewest given up: keeping one more leaves too little room.
+            // The fewest given up: keeping one more leaves too little room,
+            // in the file or below the size limit.
             ASSERT_GT(e.kept, 0u);
             ASSERT_LT(e.kept, e.fragments);
-            EXPECT_GT(index_bytes(p, e.kept + 1),
-                      std::int64_t(p.bytes.size()) - end_of(p, e.kept + 1));
+            const std::int64_t reach = std::max(std::int64_t(p.bytes.size()), p.limit);
+            EXPECT_GT(index_bytes(p, e.kept + 1), reach - end_of(p, e.kept + 1));
         }
         for (int kind = 0; kind < 3; ++kind) {
             const std::int32_t count = kind == 2 ? dry.syncs : dry.writes;
@@ -436,21 +370,30 @@ TEST(end_file, says_what_it_did_and_what_the_file_holds) {
     using detail::ending;
     struct told {
         ending e;
-        const char* text;
+        std::string text;
         bool whole;
     };
     const auto made = [](ending::e_outcome outcome, std::size_t kept, double lost,
-                         std::vector<std::string> failed) {
+                         std::vector<std::string> failed,
+                         ending::e_length length = ending::e_length_kept, std::string copies = {}) {
         ending e;
         e.outcome = outcome;
-        e.fragments = outcome == ending::e_empty ? 0 : 10;
+        e.fragments = outcome == ending::e_empty || outcome == ending::e_header_cut ? 0 : 10;
         e.kept = kept;
         e.seconds_kept = double(kept);
         e.seconds_given_up = lost;
         e.failed = std::move(failed);
+        e.length = length;
+        e.copies_on_write = std::move(copies);
         return e;
     };
+    const std::string fragmented_4 =
+        "a failed (x), so the file is left fragmented, with the first 4 of its 10 complete "
+        "fragments (4.00 s of media)";
+    const std::string cow = "it could not be set to be written in place: Operation not permitted";
     for (const told& t : {
+             told{made(ending::e_header_cut, 0, 0, {}),
+                  "the file holds no playable media: its header was cut short", true},
              told{made(ending::e_empty, 0, 0, {}), "the file holds no complete fragment", true},
              told{made(ending::e_finished, 10, 0, {}),
                   "the file is finished, with all of its media", true},
@@ -469,6 +412,16 @@ TEST(end_file, says_what_it_did_and_what_the_file_holds) {
                   "a failed (x), b failed (y), so the file is left fragmented, with the first 4 of "
                   "its 10 complete fragments (4.00 s of media), its header telling their length",
                   false},
+             told{made(ending::e_fragmented, 4, 6, {"a failed (x)"}, ending::e_length_at_most_kept),
+                  fragmented_4 + ", its header telling no more than their length", false},
+             told{made(ending::e_fragmented, 4, 6, {"a failed (x)"}, ending::e_length_none),
+                  fragmented_4, false},
+             told{made(ending::e_fragmented, 4, 6, {"a failed (x)"}, ending::e_length_none, cow),
+                  fragmented_4 + " (the file system copies every block written over, and " + cow +
+                      ")",
+                  false},
+             told{made(ending::e_finished, 10, 0, {}, ending::e_length_kept, cow),
+                  "the file is finished, with all of its media", true},
          }) {
         EXPECT_EQ(detail::describe(t.e), t.text);
         EXPECT_EQ(t.e.whole(), t.whole) << t.text;

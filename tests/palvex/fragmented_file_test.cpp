@@ -86,9 +86,8 @@ TEST(fragmented_file,
             EXPECT_EQ(disk.changes[i].bytes, first[i].bytes) << "change " << i;
         }
     }
-    // The header, synced; then for each fragment: its moof as free with its
-    // media, synced; the moof alive, synced; the new length, unsynced (the
-    // next fragment's first sync carries it).
+    // The rows of the README's first table: the header, then five changes
+    // a fragment.
     ASSERT_EQ(first.size(), 2u + 5 * 6);
     EXPECT_EQ(field / k_sector, (field + 7) / k_sector) << "the length crosses a sector";
     std::vector<std::uint8_t> now;
@@ -143,10 +142,14 @@ TEST(fragmented_file, bytes_that_are_not_a_chain_of_boxes_fail_and_nothing_more_
     moof_alone.resize(made.size() - 1);  // the mdat never whole: waits
     const std::vector<std::uint8_t> no_media(made.begin() + std::ptrdiff_t(header.size()),
                                              made.end());
+    std::vector<std::uint8_t> other = header;
+    other.insert(other.end(), {0, 0, 0, 8, 'm', 'f', 'r', 'a'});
     for (const bad& b : {
              bad{"a box to the end of the file", to_end,
                  "The muxer's output is not a chain of boxes"},
              bad{"a fragment first", no_media, "The muxer's fragments come before its index"},
+             bad{"another box after the header", other,
+                 "The muxer wrote a mfra box where a fragment belongs"},
          }) {
         SCOPED_TRACE(b.label);
         auto owned = std::make_unique<memory_file>();
@@ -199,9 +202,7 @@ TEST(fragmented_file, media_ends_before_the_disk_or_the_limit_and_close_finishes
     const std::string full = std::string("Recording stopped: the disk is full") + room_tail;
     const std::string limit = std::string("Recording stopped: the file size limit is reached");
     const std::string limit_no_room =
-        limit +
-        "; the file keeps its last complete fragment and is finished when the writer closes" +
-        no_room;
+        limit + "; the file keeps its last complete fragment" + no_room;
     for (const disk_kind& k : {
              disk_kind{"full disk", 300000, -1, true, 0, 0, 0, full},
              disk_kind{"filled by another program", INT64_MAX, -1, true, 0, 0, 40, full},
@@ -344,6 +345,140 @@ TEST(fragmented_file, one_byte_of_disk_turns_going_on_without_room_into_stopping
     }
     EXPECT_LE(below.used, low);
     EXPECT_LE(at.used, high);
+}
+
+// A recording under a size limit, with room ahead or without: error()'s
+// text while recording and after close(), and the fragments the file
+// keeps.
+struct limited {
+    std::string first;
+    std::string after_close;
+    std::int64_t kept = 0;
+};
+
+limited record_limited(std::int64_t limit, bool can_allocate) {
+    auto owned = std::make_unique<memory_file>();
+    memory_file& disk = *owned;
+    disk.limit = limit;
+    disk.can_allocate = can_allocate;
+    detail::recording r;
+    EXPECT_FALSE(open_small(r, std::move(owned), k_bit_rate));
+    clock_signal signal(320, 240);
+    limited out;
+    out.first = detail::describe(write_clock_to(r, signal, 2000));
+    r.close();
+    out.after_close = r.text_after_close(out.first);
+    EXPECT_EQ(disk.writes_past_limit, 0);
+    const full_index index = read_full_index(disk.bytes);
+    out.kept = index.samples.empty() ? complete_fragments(disk.bytes).count : index.samples[0] / 25;
+    return out;
+}
+
+// Where a recording's header ends, where each fragment ends, and the room
+// it keeps for the index of its first k fragments (counted as it counts).
+struct recorded_layout {
+    std::int64_t header = 0;
+    std::vector<std::int64_t> ends;
+    std::vector<std::int64_t> room;  // for 0, 1, ... fragments
+};
+
+recorded_layout layout_of(const std::vector<std::uint8_t>& bytes) {
+    recorded_layout out;
+    detail::movie clock;
+    detail::index_skeleton skeleton;
+    const detail::byte_span all(bytes);
+    for (std::int64_t at = 0; std::int64_t(bytes.size()) - at >= 8;) {
+        detail::top_box b;
+        if (!detail::read_top_box(all.subspan(std::size_t(at)), at, std::int64_t(bytes.size()),
+                                  b)) {
+            break;
+        }
+        const auto payload =
+            all.subspan(std::size_t(at + b.header), std::size_t(b.size - b.header));
+        if (b.type == detail::fourcc("moov")) {
+            EXPECT_FALSE(detail::read_movie(payload, clock));
+            EXPECT_FALSE(detail::measure_index(payload, clock, skeleton));
+            clock.times_only = true;
+            out.header = at + b.size;
+            out.room.push_back(detail::index_size(skeleton, clock));
+        } else if (b.type == detail::fourcc("moof")) {
+            EXPECT_FALSE(detail::add_fragment(payload, at, std::int64_t(bytes.size()), clock));
+            out.room.push_back(detail::index_size(skeleton, clock));
+        } else if (b.type == detail::fourcc("mdat")) {
+            out.ends.push_back(at + b.size);
+        }
+        at += b.size;
+    }
+    return out;
+}
+
+// A size limit at the edges of the header and of the first fragment, with
+// the index's room after it or without: what error() says while recording
+// and after close() agree, on both sides of each edge.
+TEST(fragmented_file, under_a_size_limit_the_texts_while_recording_and_after_close_agree) {
+    const recorded_layout r = layout_of(muxer_bytes(60));
+    ASSERT_GE(r.ends.size(), 2u);
+    const std::int64_t header = r.header + detail::k_length_box_size;
+    const std::int64_t first = r.ends[0] + detail::k_length_box_size;
+    const std::int64_t room = first + r.room[1];
+    const std::string before_first =
+        "Recording stopped: the file size limit is reached before the first complete fragment";
+    const std::string no_fragment = before_first + "; the file holds no complete fragment";
+    const std::string kept_without_room =
+        "Recording stopped: the file size limit is reached; the file keeps its last complete "
+        "fragment; no room was kept for the index: the file size limit leaves too little room "
+        "for the first fragment and its index";
+    const std::string room_kept =
+        "Recording stopped: the file size limit is reached; the file keeps its last complete "
+        "fragment and room for its index, and is finished when the writer closes";
+    const std::string finished = "; the file is finished, with all of its media";
+    struct edge {
+        const char* label;
+        std::int64_t limit;
+        std::string first;
+        std::string after_close;
+    };
+    for (const edge& e : {
+             edge{"one byte short of the header", header - 1, before_first, no_fragment},
+             edge{"the header", header, before_first, no_fragment},
+             edge{"one byte short of the first fragment", first - 1, before_first, no_fragment},
+             edge{"the first fragment", first, kept_without_room,
+                  kept_without_room +
+                      "; writing its index after its media failed (it would pass the file size "
+                      "limit), its index does not fit in place of its fragments, so the file is "
+                      "left fragmented, with all of its 1 complete fragment (1.08 s of media), its "
+                      "header telling their length"},
+             edge{"one byte short of its index's room", room - 1, kept_without_room,
+                  kept_without_room + finished},
+             edge{"its index's room", room, room_kept, room_kept + finished},
+         }) {
+        SCOPED_TRACE(e.label);
+        const limited run = record_limited(e.limit, true);
+        EXPECT_EQ(run.first, e.first);
+        EXPECT_EQ(run.after_close, e.after_close);
+    }
+}
+
+// With room ahead, media stops where the index of one more fragment would
+// pass the limit; without, where the fragment would, and the end gives up
+// what it must. On both sides of the room of the fourth fragment's index
+// the two keep the same media, within one fragment.
+TEST(fragmented_file, a_size_limit_keeps_the_same_media_with_room_and_without) {
+    const recorded_layout r = layout_of(muxer_bytes(200));
+    ASSERT_GE(r.ends.size(), 5u);
+    const std::int64_t edge = r.ends[3] + detail::k_length_box_size + r.room[4];
+    struct side {
+        std::int64_t limit;
+        std::int64_t with_room;
+        std::int64_t without_room;
+    };
+    for (const side& s : {side{edge - 1, 3, 4}, side{edge, 4, 4}}) {
+        SCOPED_TRACE("limit " + std::to_string(s.limit));
+        const limited with = record_limited(s.limit, true);
+        const limited without = record_limited(s.limit, false);
+        EXPECT_EQ(with.kept, s.with_room) << with.after_close;
+        EXPECT_EQ(without.kept, s.without_room) << without.after_close;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The full index the writer makes from fragments made here box by box: its
-// tables, times, edits and widths, the bound on its size, the index of the
-// first fragments only, and the header's length box.
+// tables, times, edits and widths, its size as counted while recording, the
+// index of the first fragments only, and the header's length box.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,10 +9,30 @@
 
 #include "index.h"
 #include "index_bytes.h"
+#include "test_support.h"
 
 namespace {
 
 using namespace index_test;
+
+// The one edit of a track of a full index: how long it shows, and the media
+// time it starts at.
+std::pair<std::uint64_t, std::int64_t> edit(byte_span moov, std::size_t track) {
+    std::vector<box> top;
+    split_boxes(moov, top);
+    std::size_t index = 0;
+    for (const box& b : top) {
+        if (b.type != fourcc("trak") || index++ != track) continue;
+        byte_reader r(find_path(b.payload, {"edts", "elst"}));
+        std::uint32_t version = 0, flags = 0;
+        r.full_header(version, flags);
+        r.skip(4);  // entries
+        const std::uint64_t shown = r.uint(version == 1 ? 8 : 4);
+        const auto start = std::int64_t(r.uint(version == 1 ? 8 : 4));
+        return {shown, start};
+    }
+    return {0, -1};
+}
 
 TEST(index_writing, version_0_and_1_headers_are_read_and_written_back_with_their_widths) {
     for (const std::uint32_t version : {0u, 1u}) {
@@ -77,11 +97,10 @@ TEST(index_writing, negative_composition_offsets_give_a_signed_table_and_the_ear
     const movie m = read(moov_payload({track_spec{}}), {w.take()});
     ASSERT_EQ(m.tracks[0].samples.size(), 4u);
     EXPECT_EQ(m.tracks[0].samples[2].composition, -512);
-    // Presented times: 0, 1536, 512, 1024: the edit starts at 0.
-    EXPECT_EQ(present(m.tracks[0], 1000, {}).media_start, 0);
-
     byte_vector full;
     ASSERT_FALSE(build_moov(moov_payload({track_spec{}}), m, {}, full));
+    // Presented times: 0, 1536, 512, 1024: the edit starts at 0.
+    EXPECT_EQ(edit(byte_span(full).subspan(8), 0).second, 0);
     byte_reader ctts(
         find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "ctts"}));
     std::uint32_t version = 0, flags = 0;
@@ -117,88 +136,151 @@ TEST(index_writing, sound_priming_counts_decoded_samples_not_ticks_of_the_first_
              trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size, 0,
              100, samples);
     const movie m = read(moov_payload({sound}), {w.take()});
+    const auto edit_with = [&](const sound_timing& timing) {
+        byte_vector full;
+        EXPECT_FALSE(build_moov(moov_payload({sound}), m, timing, full));
+        return edit(byte_span(full).subspan(8), 0);
+    };
     const sound_timing timing{1024, 1024, 48000, 480000};
-    track unstretched = m.tracks[0];
-    retime_sound(unstretched, timing);
-    EXPECT_EQ(unstretched.samples[0].duration, 1024u);
-    EXPECT_EQ(unstretched.samples[469].duration, 1024u);
-    const presentation p = present(unstretched, 1000, timing);
-    EXPECT_EQ(p.media_start, 1024);
-    // Every recorded sample, up to the end of the stored sample that holds
-    // the last one: 469 of them after the priming, in ms.
-    EXPECT_EQ(p.shown, 10006);  // and a tick more
-    EXPECT_EQ(p.media_duration, 470 * 1024);
-
-    // Priming of more than one stored sample, and a part of one.
-    EXPECT_EQ(present(unstretched, 1000, {2048, 1024, 48000, 0}).media_start, 2048);
-    EXPECT_EQ(present(unstretched, 1000, {1536, 1024, 48000, 0}).media_start, 1536);
-    // A recording shorter than its priming shows nothing, and nothing breaks.
-    EXPECT_EQ(present(unstretched, 1000, {1024 * 1000, 1024, 48000, 10}).shown, 0);
-    // A picture track is left as it is.
-    track picture = m.tracks[0];
-    picture.sound = false;
-    retime_sound(picture, timing);
-    EXPECT_EQ(picture.samples[0].duration, 3840u);
-
     byte_vector full;
     ASSERT_FALSE(build_moov(moov_payload({sound}), m, timing, full));
     const byte_span moov = byte_span(full).subspan(8);
-    byte_reader elst(find_path(moov, {"trak", "edts", "elst"}));
-    elst.skip(4);
-    EXPECT_EQ(elst.u32(), 1u);
-    EXPECT_EQ(elst.u32(), 480257u);  // shown, in the movie's scale, now the sound's
-    EXPECT_EQ(elst.u32(), 1024u);    // media start: after the priming
+    // Every recorded sample, up to the end of the stored sample that holds
+    // the last one: 469 of them after the priming, in the movie's scale,
+    // now the sound's, and a tick more; the media starts after the priming.
+    EXPECT_EQ(edit(moov, 0), std::make_pair(std::uint64_t(480257), std::int64_t(1024)));
     byte_reader stts(find_path(moov, {"trak", "mdia", "minf", "stbl", "stts"}));
     stts.skip(4);
     EXPECT_EQ(stts.u32(), 1u);  // one run: every sample lasts 1024
     EXPECT_EQ(stts.u32(), 470u);
     EXPECT_EQ(stts.u32(), 1024u);
+    EXPECT_EQ(timed_header(find_path(moov, {"trak", "mdia", "mdhd"}), false).second, 470u * 1024);
+
+    // Priming of more than one stored sample, and a part of one.
+    EXPECT_EQ(edit_with({2048, 1024, 48000, 0}).second, 2048);
+    EXPECT_EQ(edit_with({1536, 1024, 48000, 0}).second, 1536);
+    // A recording shorter than its priming shows nothing, and nothing breaks.
+    EXPECT_EQ(edit_with({1024 * 1000, 1024, 48000, 10}).first, 0u);
+    // A picture track keeps the durations its fragments give.
+    track_spec picture = sound;
+    picture.sound = false;
+    byte_writer p;
+    put_traf(p, 2, tfhd_flags::default_base_is_moof, {}, 0,
+             trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size, 0,
+             100, samples);
+    ASSERT_FALSE(build_moov(moov_payload({picture}), read(moov_payload({picture}), {p.take()}),
+                            timing, full));
+    byte_reader kept(
+        find_path(byte_span(full).subspan(8), {"trak", "mdia", "minf", "stbl", "stts"}));
+    kept.skip(4);
+    EXPECT_EQ(kept.u32(), 3u);  // 3840, 1024 and 768
 }
 
-// The bound on the full index holds for the largest index the tables can
-// make: every sample with its own duration, size and negative presentation
-// offset, all but a few of them key frames (listed, since not all are), two
-// runs per fragment and track past
-// 4 GiB, and times that need version 1 headers.
-TEST(index_bound, covers_the_largest_index_that_the_tables_can_make) {
-    constexpr std::int64_t k_fragments = 2000;
-    constexpr std::uint32_t k_per_run = 5;
-    std::vector<track_spec> specs(2);
-    specs[1].id = 2;
-    specs[1].timescale = 48000;
-    const byte_vector first = moov_payload(specs, 0, std::uint64_t(1) << 33);
-    movie m;
-    ASSERT_FALSE(read_movie(first, m));
-    std::int64_t samples = 0;
-    std::int64_t offset = std::int64_t(k_4_gib);
-    std::uint32_t n = 0;
-    for (track& t : m.tracks) {
-        for (std::int64_t f = 0; f < 2 * k_fragments; ++f) {
-            t.chunks.push_back(chunk{offset, k_per_run + std::uint32_t(f % 2)});
-            for (std::uint32_t i = 0; i < t.chunks.back().samples; ++i, ++n) {
-                sample s;
-                s.size = 100 + n;
-                s.duration = 1000 + n;
-                s.composition = -std::int32_t(n % 7) * 100;
-                s.sync = n % 1000 != 1;
-                t.samples.push_back(s);
-                offset += s.size;
-                ++samples;
-            }
-        }
+// How much shorter than counted the headers of a full index came out: the
+// count takes mvhd, tkhd and mdhd in version 1 (12 bytes more each) and the
+// edit in version 1 (8 more), whatever the index needed.
+std::int64_t narrow_headers(byte_span moov) {
+    const auto narrow = [](byte_span b) { return !b.empty() && b[0] == 0; };
+    std::int64_t bytes = narrow(find_path(moov, {"mvhd"})) ? 12 : 0;
+    std::vector<box> top;
+    split_boxes(moov, top);
+    for (const box& trak : top) {
+        if (trak.type != fourcc("trak")) continue;
+        bytes += narrow(find_path(trak.payload, {"tkhd"})) ? 12 : 0;
+        bytes += narrow(find_path(trak.payload, {"mdia", "mdhd"})) ? 12 : 0;
+        bytes += narrow(find_path(trak.payload, {"edts", "elst"})) ? 8 : 0;
     }
-    byte_vector out;
-    ASSERT_FALSE(build_moov(first, m, sound_timing{}, out));
-    const std::int64_t bound = index_bound(std::int64_t(first.size()) + 8, 2, samples, k_fragments);
-    std::printf("%lld samples: the index takes %zu bytes, the bound is %lld\n",
-                static_cast<long long>(samples), out.size(), static_cast<long long>(bound));
-    EXPECT_LE(std::int64_t(out.size()), bound);
-    // Not by a wide margin: the bound is what such an index takes, and a
-    // fixed 64 KiB.
-    EXPECT_GE(std::int64_t(out.size()) + (64 << 10) + 2048, bound);
-    // It grows with every sample and every fragment.
-    EXPECT_GT(index_bound(1000, 2, 101, 10), index_bound(1000, 2, 100, 10));
-    EXPECT_GT(index_bound(1000, 2, 100, 11), index_bound(1000, 2, 100, 10));
+    return bytes;
+}
+
+// The size counted while recording, sample by sample and run by run, is
+// what the full index of those fragments takes, but for headers written
+// narrow and sound samples retimed to one length; whichever tables each
+// track needs, and whether the fragments were read whole or times only.
+TEST(index_size, is_what_the_full_index_takes_but_for_headers_written_narrow) {
+    track_spec sound;
+    sound.id = 2;
+    sound.timescale = 48000;
+    sound.sound = true;
+    track_spec fine = sound;
+    fine.sound = false;
+    // Fragments of one track, each decoded after the one before.
+    const auto moofs = [](std::uint32_t track, const std::vector<std::vector<sample_spec>>& runs,
+                          std::uint64_t base = 0, std::uint32_t flags = k_all_fields) {
+        std::vector<byte_vector> out;
+        std::uint64_t time = 0;
+        for (const std::vector<sample_spec>& samples : runs) {
+            byte_writer w;
+            put_traf(w, track,
+                     base != 0 ? tfhd_flags::base_data_offset : tfhd_flags::default_base_is_moof,
+                     {}, base, flags, 1, 100, samples, time);
+            for (const sample_spec& x : samples) time += x.duration;
+            out.push_back(w.take());
+        }
+        return out;
+    };
+    const std::vector<sample_spec> plain(5, sample_spec{512, 700, 0, 0});
+    std::vector<sample_spec> stretched(6, sample_spec{1024, 300, 0, 0});
+    stretched[0].duration = 3000;
+    stretched[5].duration = 100;
+    const std::vector<sample_spec> long_samples(2, sample_spec{2300000000u, 700, 0, 0});
+    const std::uint32_t sizes_and_durations =
+        trun_flags::data_offset | trun_flags::sample_duration | trun_flags::sample_size;
+    struct kind {
+        const char* label;
+        std::vector<track_spec> tracks;
+        std::vector<byte_vector> moofs;
+        sound_timing sound;
+        std::int64_t retimed = 0;  // bytes of sound runs that the full index joins
+        std::int64_t file_size = 1 << 20;
+    };
+    for (const kind& k : {
+             kind{"offsets, sizes and key frames that differ",
+                  {track_spec{}},
+                  moofs(1, {k_video, k_video, k_video}),
+                  {}},
+             kind{"one size, every sample a key, no offsets",
+                  {track_spec{}},
+                  moofs(1, {plain, plain}),
+                  {}},
+             kind{"runs of different lengths",
+                  {track_spec{}},
+                  moofs(1, {{plain.begin(), plain.begin() + 3},
+                            plain,
+                            plain,
+                            {plain.begin(), plain.begin() + 2}}),
+                  {}},
+             kind{"runs past 4 GiB",
+                  {track_spec{}},
+                  moofs(1, {k_video}, 5 * k_4_gib),
+                  {},
+                  0,
+                  std::int64_t(6 * k_4_gib)},
+             kind{"a track without samples", {track_spec{}, sound}, moofs(1, {k_video}), {}},
+             kind{"sound retimed",
+                  {sound},
+                  moofs(2, {stretched}, 0, sizes_and_durations),
+                  {1024, 1024, 48000, 4000},
+                  2 * 8},
+             kind{"26 hours at 48 kHz", {fine}, moofs(2, {long_samples}), {}},
+         }) {
+        SCOPED_TRACE(k.label);
+        const byte_vector first = moov_payload(k.tracks);
+        const movie whole = read(first, k.moofs, k.file_size);
+        movie times;
+        ASSERT_FALSE(read_movie(first, times));
+        times.times_only = true;
+        for (const byte_vector& f : k.moofs)
+            ASSERT_FALSE(add_fragment(f, 1000, k.file_size, times));
+        index_skeleton skeleton;
+        ASSERT_FALSE(measure_index(first, whole, skeleton));
+        byte_vector full;
+        ASSERT_FALSE(build_moov(first, whole, k.sound, full));
+        const std::int64_t counted = index_size(skeleton, whole);
+        EXPECT_EQ(counted, std::int64_t(full.size()) + narrow_headers(byte_span(full).subspan(8)) +
+                               k.retimed);
+        EXPECT_EQ(index_size(skeleton, times), counted);
+    }
 }
 
 // The sample tables of a full index, as a player reads them: key frames
@@ -285,15 +367,15 @@ TEST(length_box, goes_first_into_mvex_and_its_field_stays_within_one_sector) {
         ASSERT_TRUE(split_boxes(out, top));
         ASSERT_EQ(top.size(), 2u);
         ASSERT_EQ(top[1].type, fourcc("moov"));
-        EXPECT_EQ(read_length(top[1].payload), 0);
+        EXPECT_EQ(palvex_test::told_length(top[1].payload), 0);
         for (std::int64_t i = 0; i < 8; ++i) out[std::size_t(field + i)] = std::uint8_t(i + 1);
-        EXPECT_EQ(read_length(top[1].payload), 0x0102030405060708);
+        EXPECT_EQ(palvex_test::told_length(top[1].payload), 0x0102030405060708);
         // The index reads as before: its tracks and their fragment defaults.
         movie before, after;
         ASSERT_FALSE(read_movie(moov, before));
         ASSERT_FALSE(read_movie(top[1].payload, after));
         EXPECT_EQ(after.tracks.size(), before.tracks.size());
-        EXPECT_EQ(read_length(moov), -1);
+        EXPECT_EQ(palvex_test::told_length(moov), -1);
         // Everything but the new boxes is the same.
         std::vector<box> children;
         ASSERT_TRUE(split_boxes(top[1].payload, children));

@@ -72,8 +72,8 @@ TEST(palvex_limit, the_file_ends_finished_within_the_limit) {
         EXPECT_FALSE(writer.write_video(frame, -1));
         EXPECT_EQ(narrow(writer.error()), text);
         EXPECT_EQ(frame->release(), 0);
-        // What the file holds in whole fragments before the writer cuts its
-        // torn tail: all of it must still play afterwards.
+        // What the file holds in whole fragments before the close: all of it
+        // must still play afterwards.
         before_close = complete_fragments(read_file(file));
         writer.close();
         closed_text = narrow(writer.error());

@@ -149,6 +149,20 @@ std::vector<detail::top_box> layout(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
+std::int64_t told_length(detail::byte_span moov_payload) {
+    std::vector<detail::box> top, inner;
+    detail::split_boxes(moov_payload, top);
+    const detail::box* mvex = detail::find_box(top, detail::fourcc("mvex"));
+    if (mvex == nullptr || !detail::split_boxes(mvex->payload, inner)) return -1;
+    const detail::box* mehd = detail::find_box(inner, detail::fourcc("mehd"));
+    if (mehd == nullptr) return -1;
+    detail::byte_reader r(mehd->payload);
+    std::uint32_t version = 0, flags = 0;
+    r.full_header(version, flags);
+    const std::uint64_t length = r.uint(version == 1 ? 8 : 4);
+    return r.ok() && version <= 1 && length <= std::uint64_t(INT64_MAX) ? std::int64_t(length) : -1;
+}
+
 std::vector<std::string> top_level_boxes(const std::vector<std::uint8_t>& bytes) {
     std::vector<std::string> types;
     for (const detail::top_box& b : layout(bytes)) {
@@ -185,7 +199,7 @@ fragments complete_fragments(const std::vector<std::uint8_t>& bytes) {
         };
         if (b.type == detail::fourcc("moov") && !have_movie) {
             have_movie = !detail::read_movie(payload(b), m);
-            out.header_length = detail::read_length(payload(b));
+            out.header_length = told_length(payload(b));
             out.end = b.position + b.size;
         } else if (b.type == detail::fourcc("moof") && have_movie && i + 1 < boxes.size() &&
                    boxes[i + 1].type == detail::fourcc("mdat")) {

@@ -75,6 +75,10 @@ std::vector<std::string> top_level_boxes(const std::vector<std::uint8_t>& bytes)
 std::vector<std::string> child_boxes(const std::vector<std::uint8_t>& bytes,
                                      const std::string& parent);
 
+// The length a first moov's length box (mvex/mehd, version 0 or 1) tells;
+// -1 without one.
+std::int64_t told_length(detail::byte_span moov_payload);
+
 // What the fragments of a file hold that are followed by all their data.
 struct fragments {
     std::int64_t end = 0;  // of the last complete fragment (or of the first index)

@@ -1,6 +1,7 @@
 // The file of the platform layer, on the system's own files: positioned
 // writes and reads through one handle, room allocated without changing the
-// size, and failures that keep the system's reason.
+// size, a new file written in place, and failures that keep the system's
+// reason.
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +12,13 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -147,6 +152,25 @@ TEST(file, room_is_allocated_without_changing_the_size) {
     // Writes into the room keep their data and make the file longer.
     ASSERT_TRUE(f.write_at(4000, data.data(), data.size()));
     EXPECT_EQ(f.size(), 5000);
+}
+
+// Where the test runs: on a file system that copies on write the new file
+// is marked, and the mark is there to be read; elsewhere there is nothing
+// to mark (the end to end test sees the mark on btrfs).
+TEST(file, a_new_file_is_written_in_place) {
+    const std::string name = "platform_in_place.bin";
+    file f;
+    ASSERT_TRUE(f.open(wide(name).c_str(), file::e_open_create));
+    const file::e_in_place result = f.write_in_place();
+    ASSERT_NE(result, file::e_in_place_refused) << f.error_text();
+#if !defined(_WIN32)
+    const int fd = ::open(name.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    const bool has_flags = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    ::close(fd);
+    EXPECT_EQ(has_flags && (flags & FS_NOCOW_FL) != 0, result == file::e_in_place_marked);
+#endif
 }
 
 TEST(file, failures_keep_the_reason_the_system_gives) {

@@ -11,7 +11,7 @@ std::string fourcc_text(std::uint32_t type) {
     return text;
 }
 
-bool read_box_header(byte_span data, std::uint64_t room, box_header& out) {
+e_box_header read_box_header(byte_span data, std::uint64_t room, box_header& out) {
     byte_reader r(data);
     std::uint64_t size = r.u32();
     out.type = r.u32();
@@ -19,21 +19,19 @@ bool read_box_header(byte_span data, std::uint64_t room, box_header& out) {
     if (size == 1) {
         size = r.u64();
         out.header = 16;
-    } else if (size == 0) {
-        size = room;
-        out.to_end = true;
     }
     out.size = size;
-    return r.ok() && size >= out.header && size <= room;
+    if (!r.ok()) return e_box_header_cut_short;
+    return size >= out.header && size <= room ? e_box_header_whole : e_box_header_bad;
 }
 
 bool read_top_box(byte_span head, std::int64_t position, std::int64_t file_size, top_box& out) {
     box_header h;
     if (position < 0 || file_size < position ||
-        !read_box_header(head, std::uint64_t(file_size - position), h)) {
+        read_box_header(head, std::uint64_t(file_size - position), h) != e_box_header_whole) {
         return false;
     }
-    out = top_box{h.type, position, std::int64_t(h.size), h.header, h.to_end};
+    out = top_box{h.type, position, std::int64_t(h.size), h.header};
     return true;
 }
 
@@ -42,7 +40,9 @@ bool split_boxes(byte_span data, std::vector<box>& out) {
     std::size_t at = 0;
     while (data.size() - at >= 8) {
         box_header h;
-        if (!read_box_header(data.subspan(at), data.size() - at, h)) return false;
+        if (read_box_header(data.subspan(at), data.size() - at, h) != e_box_header_whole) {
+            return false;
+        }
         const auto size = std::size_t(h.size);
         out.push_back(
             box{h.type, data.subspan(at, size), data.subspan(at + h.header, size - h.header)});

@@ -56,14 +56,19 @@ struct box_header {
     std::uint32_t type = 0;
     std::uint32_t header = 0;
     std::uint64_t size = 0;
-    bool to_end = false;  // its size field is 0: it ends where the room does
+};
+
+enum e_box_header {
+    e_box_header_whole,      // the box fits in its room
+    e_box_header_cut_short,  // fewer bytes than the header takes
+    e_box_header_bad,        // a size smaller than its header or larger than the room, or 0 ("to
+                             // the end"), which the muxer never writes
 };
 
 // Reads the header at the start of `data`. `room` is how far the enclosing
 // range reaches from there; it may be more than data.size() when the rest is
-// on disk. A size of 0 means "to the end of the room". False when the header
-// is cut short or the size is smaller than the header or larger than the room.
-bool read_box_header(byte_span data, std::uint64_t room, box_header& out);
+// on disk or still to come.
+e_box_header read_box_header(byte_span data, std::uint64_t room, box_header& out);
 
 // A box at the top level of a file, read from its first bytes.
 struct top_box {
@@ -71,11 +76,11 @@ struct top_box {
     std::int64_t position = 0;
     std::int64_t size = 0;
     std::uint32_t header = 0;
-    bool to_end = false;  // it reaches to the end of the file, however long that is
 };
 
 // Reads the header of the top-level box at `position` from its first bytes
-// (16 or what is left of the file) in a file of `file_size` bytes.
+// (16 or what is left of the file) in a file of `file_size` bytes; false
+// unless the box lies whole inside the file.
 bool read_top_box(byte_span head, std::int64_t position, std::int64_t file_size, top_box& out);
 
 // A box held in memory.

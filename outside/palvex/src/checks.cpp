@@ -96,7 +96,9 @@ fault check_video_time(std::int64_t time, std::int32_t frame_duration, std::int6
 fault check_first_audio_block(const audio_message* samples, bool file_started) {
     if (samples == nullptr) return refuse_message("An audio write came without samples");
     if (file_started) {
-        return refuse_message("Sound came after the file was started without a sound track");
+        return refuse_message(
+            "Sound came after the file was started without a sound track (pictures wait for the "
+            "first sound for a second)");
     }
     const std::int32_t channels = samples->channels();
     const std::int32_t rate = samples->sample_rate();

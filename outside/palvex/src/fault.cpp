@@ -23,11 +23,6 @@ std::string describe(const fault& problem) {
             break;
         case e_fault_memory:
             return "Out of memory";
-        case e_fault_layout:
-        case e_fault_finish:
-            // The file is still the fragmented one, which plays as well.
-            text = "The file was recorded but not finished: " + problem.text;
-            break;
         default:
             text = problem.text;
             break;

@@ -13,9 +13,9 @@ enum e_fault {
     e_fault_setup,     // the muxer or an encoder could not be set up
     e_fault_message,   // a message the writer cannot take
     e_fault_encoder,   // an encoder failed on data it had taken
-    e_fault_write,     // the file could not be written: the tail is torn
+    e_fault_write,     // a write or sync failed, or the muxer's bytes make no file
     e_fault_read,      // the file (or its size) could not be read
-    e_fault_stopped,   // media stopped to keep room for the index: the tail is torn
+    e_fault_stopped,   // media stopped before a fragment: the disk or the size limit
     e_fault_memory,
     e_fault_layout,  // the file's boxes are not what the muxer writes
     e_fault_finish,  // the full index could not be put into the file

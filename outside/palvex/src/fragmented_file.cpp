@@ -20,30 +20,19 @@ const std::uint8_t k_free[4] = {'f', 'r', 'e', 'e'};
 const char* const k_room_kept_tail =
     "; the file keeps its last complete fragment and room for its index, and is finished when "
     "the writer closes";
-const char* const k_no_room_tail =
-    "; the file keeps its last complete fragment and is finished when the writer closes; no room "
-    "was kept for the index: ";
 
 enum e_next { e_next_wait, e_next_whole, e_next_bad };
 
 // The box at `at` of the bytes taken: whole, not whole yet, or no box.
-e_next next_box(byte_span bytes, std::size_t at, std::uint32_t& type, std::size_t& size) {
-    const std::size_t left = bytes.size() - at;
-    if (left < 8) return e_next_wait;
-    byte_reader r(bytes.subspan(at));
-    std::uint64_t length = r.u32();
-    type = r.u32();
-    std::uint64_t header = 8;
-    if (length == 1) {
-        if (left < 16) return e_next_wait;
-        length = r.u64();
-        header = 16;
+e_next next_box(byte_span bytes, std::size_t at, box_header& h) {
+    switch (read_box_header(bytes.subspan(at), k_max_box, h)) {
+        case e_box_header_cut_short:
+            return e_next_wait;
+        case e_box_header_bad:
+            return e_next_bad;
+        default:
+            return h.size > bytes.size() - at ? e_next_wait : e_next_whole;
     }
-    // A box that reaches to the end of the file cannot be followed by another.
-    if (length < header || length > k_max_box) return e_next_bad;
-    if (length > left) return e_next_wait;
-    size = std::size_t(length);
-    return e_next_whole;
 }
 
 }  // namespace
@@ -61,47 +50,47 @@ void fragmented_file::take(byte_span bytes) {
 }
 
 fault fragmented_file::commit() {
-    std::size_t consumed = 0;
     std::size_t at = 0;
     while (!m_problem) {
-        std::uint32_t type = 0;
-        std::size_t size = 0;
-        const e_next next = next_box(m_pending, at, type, size);
+        box_header h;
+        const e_next next = next_box(m_pending, at, h);
         if (next == e_next_wait) break;
         if (next == e_next_bad)
             return fail(e_fault_write, "The muxer's output is not a chain of boxes");
+        const auto size = std::size_t(h.size);
         if (m_header_end == 0) {
             // The header is every box up to the first index, written at once.
-            if (type == fourcc("moof") || type == fourcc("mdat")) {
+            if (h.type == fourcc("moof") || h.type == fourcc("mdat")) {
                 return fail(e_fault_write, "The muxer's fragments come before its index");
             }
-            at += size;
-            if (type == fourcc("moov")) {
-                if (fault f = write_header(at)) return f;
-                consumed = at;
+            if (h.type == fourcc("moov")) {
+                if (fault f = write_header(at + size)) return f;
+                m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(at + size));
+                at = 0;
+            } else {
+                at += size;
             }
             continue;
         }
-        if (type != fourcc("moof")) {
-            if (fault f = append_other(at, size)) return f;
-            at += size;
-            consumed = at;
-            continue;
+        if (h.type != fourcc("moof")) {
+            return fail(e_fault_write, "The muxer wrote a " + fourcc_text(h.type) +
+                                           " box where a fragment belongs");
         }
         // A fragment: its moof and the mdat after it, both whole.
-        std::uint32_t media_type = 0;
-        std::size_t media_size = 0;
-        const e_next media = next_box(m_pending, at + size, media_type, media_size);
-        if (media == e_next_wait) break;
-        if (media == e_next_bad || media_type != fourcc("mdat")) {
+        box_header media;
+        const e_next after = next_box(m_pending, at + size, media);
+        if (after == e_next_wait) break;
+        if (after == e_next_bad || media.type != fourcc("mdat")) {
             return fail(e_fault_write, "A fragment of the muxer's has no media after its index");
         }
-        if (fault f = append_fragment(at, size, media_size)) return f;
-        at += size + media_size;
-        consumed = at;
+        if (fault f = append_fragment(at, h, std::size_t(media.size))) return f;
+        at += size + std::size_t(media.size);
     }
     if (m_problem) return m_problem;
-    m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(consumed));
+    // Before the header, `at` counts boxes taken but not written yet.
+    if (m_header_end > 0) {
+        m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(at));
+    }
     return {};
 }
 
@@ -118,32 +107,34 @@ fault fragmented_file::write_header(std::size_t end) {
     const box* moov = split_boxes(bytes, top) ? find_box(top, fourcc("moov")) : nullptr;
     if (moov == nullptr) return fail(e_fault_write, "The muxer's header has no index");
     if (fault f = read_movie(moov->payload, m_clock)) return fail(e_fault_write, f.text);
+    if (fault f = measure_index(moov->payload, m_clock, m_index)) {
+        return fail(e_fault_write, f.text);
+    }
     m_clock.times_only = true;
     const auto size = std::int64_t(bytes.size());
-    const std::int64_t room = index_bound(size, std::int64_t(m_clock.tracks.size()), 0, 1);
-    if (!make_room(size, room)) return m_problem;
+    if (!make_room(size, index_size(m_index, m_clock))) return m_problem;
     if (fault f = write(0, bytes)) return f;
-    if (fault f = sync()) return f;
+    // Whole on the disk, unless the sync fails: the end then finds a file
+    // that holds its header and no fragment.
     m_end = m_media_end = m_header_end = size;
     m_length_field = field;
-    return {};
+    return sync();
 }
 
-fault fragmented_file::append_fragment(std::size_t moof, std::size_t moof_size,
+fault fragmented_file::append_fragment(std::size_t moof, const box_header& moof_box,
                                        std::size_t mdat_size) {
+    const auto moof_size = std::size_t(moof_box.size);
     const std::int64_t position = m_end;
     const std::int64_t end = position + std::int64_t(moof_size + mdat_size);
-    const byte_span moof_box(m_pending.data() + moof, moof_size);
-    const std::size_t header = byte_reader(moof_box).u32() == 1 ? 16 : 8;
     // The clock moves on from the fragment in memory; it counts once the
     // fragment is on the disk.
     movie next = m_clock;
-    if (fault f = add_fragment(moof_box.subspan(header), position, end, next)) {
+    if (fault f = add_fragment(
+            byte_span(m_pending).subspan(moof + moof_box.header, moof_size - moof_box.header),
+            position, end, next)) {
         return fail(e_fault_write, "A fragment of the muxer's cannot be read: " + f.text);
     }
-    const std::int64_t room = index_bound(m_header_end, std::int64_t(next.tracks.size()),
-                                          next.sample_count, m_fragments + 1);
-    if (!make_room(end, room)) return m_problem;
+    if (!make_room(end, index_size(m_index, next))) return m_problem;
     // Hidden as free until the whole fragment is on the disk: a power loss
     // that tears it leaves a free box cut short, which players pass over,
     // never a moof cut short, which stops them reading the file.
@@ -169,18 +160,9 @@ fault fragmented_file::append_fragment(std::size_t moof, std::size_t moof_size,
     return write(m_length_field, value.bytes());
 }
 
-fault fragmented_file::append_other(std::size_t at, std::size_t size) {
-    const std::int64_t end = m_end + std::int64_t(size);
-    if (!make_room(end, m_index_room)) return m_problem;
-    if (fault f = write(m_end, byte_span(m_pending.data() + at, size))) return f;
-    m_end = end;
-    return {};
-}
-
-bool fragmented_file::make_room(std::int64_t end, std::int64_t index_room) {
-    m_index_room = index_room;
+bool fragmented_file::make_room(std::int64_t end, std::int64_t index) {
     const std::int64_t limit = m_file->size_limit();
-    const std::int64_t need = end + index_room;
+    const std::int64_t need = end + index;
     if (m_room == e_room_none) {
         // Without room the limit still ends media before a write crosses it.
     } else if (limit >= 0 && need > limit) {
@@ -224,8 +206,13 @@ bool fragmented_file::make_room(std::int64_t end, std::int64_t index_room) {
         if (!go_on) return false;
     }
     if (m_room == e_room_none && limit >= 0 && end > limit) {
-        fail(e_fault_stopped, "Recording stopped: the file size limit is reached" +
-                                  (k_no_room_tail + m_why_no_room));
+        fail(e_fault_stopped,
+             m_fragments == 0
+                 ? "Recording stopped: the file size limit is reached before the first complete "
+                   "fragment"
+                 : "Recording stopped: the file size limit is reached; the file keeps its last "
+                   "complete fragment; no room was kept for the index: " +
+                       m_why_no_room);
         return false;
     }
     return true;

@@ -1,10 +1,7 @@
 // The file while it is recorded, and the one owner of its layout. The muxer
 // writes into memory; this class appends what it made to the file whole box
-// by whole box, following the box chain (a box's size gives where the next
-// one starts): first the header (every box up to the first moov, given a
-// length box before it is written), then each fragment (a moof and the mdat
-// after it). The order of writes and syncs for each, and what a power loss
-// may leave between them, is the table in the recorder's README.
+// by whole box, following the box chain: the header, then each fragment, in
+// the order of writes and syncs of the first table of the recorder's README.
 //
 // It knows every position of the file, the end of its complete media, the
 // room kept for the full index beyond it, the size limit and where the
@@ -54,8 +51,6 @@ class fragmented_file {
     std::uint32_t timescale() const { return m_clock.timescale; }
     // True while room for the full index is held beyond the media.
     bool room_held() const { return m_room == e_room_held; }
-    // The bytes of the full index that the room is kept for.
-    std::int64_t index_room() const { return m_index_room; }
     // The first fault; none while the file takes media.
     const fault& problem() const { return m_problem; }
 
@@ -63,11 +58,10 @@ class fragmented_file {
     enum e_room_state { e_room_pending, e_room_held, e_room_none };
 
     fault write_header(std::size_t end);
-    fault append_fragment(std::size_t moof, std::size_t moof_size, std::size_t mdat_size);
-    fault append_other(std::size_t at, std::size_t size);
-    // Before the file grows to `end` with the full index then `index_room`
-    // bytes: false (and the fault kept) when media must stop.
-    bool make_room(std::int64_t end, std::int64_t index_room);
+    fault append_fragment(std::size_t moof, const box_header& moof_box, std::size_t mdat_size);
+    // Before the file grows to `end`, with room beyond it for a full index
+    // of `index` bytes: false (and the fault kept) when media must stop.
+    bool make_room(std::int64_t end, std::int64_t index);
     // A failure to have room: before the first complete fragment the room
     // is given up and media goes on; after it, media stops.
     bool no_room(const std::string& stop, const std::string& reason);
@@ -85,11 +79,12 @@ class fragmented_file {
     std::int64_t m_length_field = -1;
     std::int64_t m_length = 0;
     std::int64_t m_allocated = 0;  // room held from the start of the file
-    std::int64_t m_index_room = 0;
     e_room_state m_room = e_room_pending;
     std::string m_why_no_room;
-    // How far every track has come in the complete fragments: times only.
+    // How far every track has come in the complete fragments, and what
+    // their full index holds: times and counts only.
     movie m_clock;
+    index_skeleton m_index;
     fault m_problem;
 };
 

@@ -1,6 +1,6 @@
-// The sample index of a fragmented MP4 as tracks of samples, and the full
-// index (moov) of an ordinary MP4 made from them. Pure functions over bytes:
-// the file itself is finish.cpp's business.
+// The sample index of a fragmented MP4 as tracks of samples, the full index
+// (moov) of an ordinary MP4 made from them, and that index's size counted as
+// fragments come. Pure functions over bytes.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,27 @@ struct fragment_mark {
     std::int64_t presented_end = 0;
 };
 
+// What the full index's sample tables of one track hold, counted sample by
+// sample and run by run as fragments are read (in either mode): enough to
+// tell the tables' size without keeping the samples.
+struct table_counts {
+    std::int64_t samples = 0;
+    std::int64_t syncs = 0;
+    std::int64_t duration_runs = 0;  // of equal durations in a row
+    std::int64_t composition_runs = 0;
+    bool any_composition = false;
+    bool sizes_differ = false;
+    std::int64_t chunks = 0;
+    std::int64_t chunk_runs = 0;  // of chunks with as many samples in a row
+    bool wide_offsets = false;    // a chunk lies past 4 GiB
+    sample last;                  // the last sample counted
+    std::uint32_t first_size = 0;
+    std::uint32_t last_chunk_samples = 0;
+
+    void add_sample(const sample& s);
+    void add_chunk(const chunk& c);
+};
+
 struct track {
     std::uint32_t id = 0;
     std::uint32_t timescale = 0;
@@ -50,13 +71,13 @@ struct track {
     std::vector<sample> samples;
     std::vector<chunk> chunks;
     std::vector<fragment_mark> marks;  // one before each fragment
+    table_counts counts;
 };
 
 struct movie {
     std::uint32_t timescale = 0;
     std::vector<track> tracks;      // in the order of their trak boxes
     std::int64_t sample_bytes = 0;  // in the samples read so far, all tracks
-    std::int64_t sample_count = 0;  // read so far, all tracks, in either mode
     // Where each fragment's moof starts, in the order read.
     std::vector<std::int64_t> fragment_starts;
     // Only the decode times advance: no samples, chunks or marks are kept,
@@ -77,14 +98,6 @@ struct sound_timing {
     std::int64_t recorded = 0;
 };
 
-// How a track is presented: its whole media length, the media time of its
-// first presented instant and the presented length in the movie's scale.
-struct presentation {
-    std::int64_t media_duration = 0;
-    std::int64_t media_start = 0;
-    std::int64_t shown = 0;
-};
-
 // Tracks, time scales and fragment defaults from a moov's payload.
 fault read_movie(byte_span moov_payload, movie& out);
 
@@ -101,14 +114,6 @@ constexpr std::int64_t k_sector = 512;
 // front of mvex.
 fault add_length_box(byte_span header, byte_vector& out, std::int64_t& field);
 
-// The length a fragmented file's first moov tells, in the movie's time
-// scale; -1 without a length box.
-std::int64_t read_length(byte_span moov_payload);
-
-// Where that length lies in the moov's payload, and in how many bytes (8,
-// or 4 in a version 0 box); false without a length box.
-bool find_length(byte_span moov_payload, std::size_t& offset, std::size_t& bytes);
-
 // How long the first `fragments` fragments last, in the movie's time scale
 // and rounded down: where the presentation of the latest sample ends.
 std::int64_t movie_length(const movie& m, std::size_t fragments = k_all_fragments);
@@ -119,26 +124,31 @@ std::int64_t movie_length(const movie& m, std::size_t fragments = k_all_fragment
 fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int64_t file_size,
                    movie& m);
 
-// The muxer stretches the first sound sample to cover a late start of the
-// picture and shortens the last one to the samples recorded. In the full
-// index every sound sample lasts what it decodes to: the priming, counted in
-// decoded samples, is where the edit starts, and its end shows whole samples.
-void retime_sound(track& t, const sound_timing& sound);
+// The parts of the full index that do not grow with the samples: the first
+// moov as build_moov rewrites it, with empty sample tables and every header
+// at its widest, and of it each track's part (a track without samples is
+// left out of the full index).
+struct index_skeleton {
+    std::int64_t movie = 0;  // without its tracks
+    std::vector<std::int64_t> tracks;
+};
+fault measure_index(byte_span first_moov_payload, const movie& m, index_skeleton& out);
 
-presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound);
-
-// The most bytes that build_moov can write for a recording whose first index
-// took `first_index` bytes (or fewer), with `samples` samples of `tracks`
-// tracks in `fragments` fragments. Per sample at most one entry in each of
-// stts, ctts, stss and stsz; per fragment and track at most two runs, each a
-// chunk with its stsc entry and 64-bit offset; per track the new edit, the
-// wider headers and the boxes of the tables; and a margin.
-std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int64_t samples,
-                         std::int64_t fragments);
+// The size of the full index of every fragment read into `m` (in either
+// mode), counted from its tables as build_moov lays them out: never less
+// than build_moov writes, and more only by the headers that took their
+// narrower form and by sound samples that the full index makes all last
+// the same (a few dozen bytes).
+std::int64_t index_size(const index_skeleton& skeleton, const movie& m);
 
 // The full index: the first moov with complete sample tables, one edit per
-// track and durations, without the fragment defaults. Of the first
-// `fragments` fragments only, where that is given: the movie stays as it is.
+// track and durations, without the fragment defaults, and without the
+// tracks that hold no sample. Of the first `fragments` fragments only, where
+// that is given: the movie stays as it is. The muxer stretches the first
+// sound sample to cover a late start of the picture and shortens the last
+// one to the samples recorded; here every sound sample lasts what it
+// decodes to: the priming, counted in decoded samples, is where the edit
+// starts, and its end shows whole samples.
 fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
                  std::size_t fragments, byte_vector& out);
 inline fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,

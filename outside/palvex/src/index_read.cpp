@@ -80,8 +80,7 @@ struct fragment_defaults {
 };
 
 fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_size, track& t,
-                std::int64_t& next, std::int64_t& sample_bytes, std::int64_t& sample_count,
-                bool times_only) {
+                std::int64_t& next, std::int64_t& sample_bytes, bool times_only) {
     byte_reader r(trun.payload);
     std::uint32_t version = 0, flags = 0;
     r.full_header(version, flags);
@@ -101,7 +100,10 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
         return bad("a track run counts more samples than it holds");
     }
     const bool keep = !times_only;
-    if (count > 0 && keep) t.chunks.push_back(chunk{next, count});
+    if (count > 0) {
+        t.counts.add_chunk(chunk{next, count});
+        if (keep) t.chunks.push_back(chunk{next, count});
+    }
     for (std::uint32_t i = 0; i < count; ++i) {
         sample s;
         s.duration = (flags & trun_flags::sample_duration) ? r.u32() : d.duration;
@@ -125,13 +127,13 @@ fault read_trun(const box& trun, const fragment_defaults& d, std::int64_t file_s
         if (s.size == 0) return bad("a sample is empty");
         sample_bytes += s.size;
         if (sample_bytes > file_size) return bad("the samples hold more bytes than the file");
-        ++sample_count;
         if (t.samples.size() >= k_max_samples) return bad("a track has more samples than it can");
         next += s.size;
         t.presented_end =
             std::max(t.presented_end, t.decode_time + s.composition + std::int64_t(s.duration));
         t.decode_time += s.duration;
         if (t.decode_time > INT64_MAX / 4) return bad("decode times run past any recording");
+        t.counts.add_sample(s);
         if (keep) t.samples.push_back(s);
     }
     return {};
@@ -177,8 +179,7 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
     std::int64_t next = d.base;
     for (const box& trun : parts) {
         if (trun.type != fourcc("trun")) continue;
-        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes, m.sample_count,
-                                m.times_only)) {
+        if (fault f = read_trun(trun, d, file_size, *t, next, m.sample_bytes, m.times_only)) {
             return f;
         }
     }
@@ -187,6 +188,24 @@ fault read_traf(const box& traf, std::int64_t moof_position, std::int64_t file_s
 }
 
 }  // namespace
+
+void table_counts::add_sample(const sample& s) {
+    if (samples == 0) first_size = s.size;
+    duration_runs += samples == 0 || s.duration != last.duration;
+    composition_runs += samples == 0 || s.composition != last.composition;
+    any_composition = any_composition || s.composition != 0;
+    sizes_differ = sizes_differ || s.size != first_size;
+    syncs += s.sync;
+    last = s;
+    ++samples;
+}
+
+void table_counts::add_chunk(const chunk& c) {
+    chunk_runs += chunks == 0 || c.samples != last_chunk_samples;
+    wide_offsets = wide_offsets || std::uint64_t(c.offset) > 0xFFFFFFFFu;
+    last_chunk_samples = c.samples;
+    ++chunks;
+}
 
 fault read_movie(byte_span moov_payload, movie& out) {
     out = movie{};
@@ -231,27 +250,6 @@ fault add_fragment(byte_span moof_payload, std::int64_t moof_position, std::int6
         if (fault f = read_traf(traf, moof_position, file_size, previous_end, m)) return f;
     }
     return {};
-}
-
-bool find_length(byte_span moov_payload, std::size_t& offset, std::size_t& bytes) {
-    std::vector<box> top, inner;
-    if (!split_boxes(moov_payload, top)) return false;
-    const box* mvex = find_box(top, fourcc("mvex"));
-    if (mvex == nullptr || !split_boxes(mvex->payload, inner)) return false;
-    const box* mehd = find_box(inner, fourcc("mehd"));
-    if (mehd == nullptr || mehd->payload.size() < 4) return false;
-    bytes = mehd->payload[0] == 1 ? 8 : 4;
-    if (mehd->payload[0] > 1 || mehd->payload.size() < 4 + bytes) return false;
-    offset = std::size_t(mehd->payload.data() - moov_payload.data()) + 4;
-    return true;
-}
-
-std::int64_t read_length(byte_span moov_payload) {
-    std::size_t offset = 0, bytes = 0;
-    if (!find_length(moov_payload, offset, bytes)) return -1;
-    byte_reader r(moov_payload.subspan(offset, bytes));
-    const std::uint64_t length = r.uint(bytes);
-    return length <= std::uint64_t(INT64_MAX) ? std::int64_t(length) : -1;
 }
 
 std::int64_t movie_length(const movie& m, std::size_t fragments) {

@@ -1,5 +1,6 @@
-// The full index, one function per box. Boxes the full index does not change
-// are copied from the first index as they are.
+// The full index, one function per box, and its size counted from the same
+// layout. Boxes the full index does not change are copied from the first
+// index as they are.
 #include <algorithm>
 #include <limits>
 #include <span>
@@ -22,6 +23,14 @@ fault bad(const std::string& text) {
     return failure(e_fault_layout, text);
 }
 
+// How a track is presented: its whole media length, the media time of its
+// first presented instant and the presented length in the movie's scale.
+struct presentation {
+    std::int64_t media_duration = 0;
+    std::int64_t media_start = 0;
+    std::int64_t shown = 0;
+};
+
 // A track as far as the indexed fragments go. Sound samples may all last
 // what one decodes to instead of what the fragments say.
 struct track_view {
@@ -35,13 +44,9 @@ struct track_view {
     }
 };
 
-track_view whole(const track& t) {
-    return track_view{t, t.samples, t.chunks};
-}
-
 // The track up to the start of fragment `fragments`.
 track_view up_to(const track& t, std::size_t fragments, std::uint32_t fixed_duration) {
-    track_view v = whole(t);
+    track_view v{t, t.samples, t.chunks};
     if (fragments < t.marks.size()) {
         v.samples =
             v.samples.first(std::min<std::size_t>(t.marks[fragments].samples, t.samples.size()));
@@ -60,7 +65,54 @@ std::uint32_t decoded_duration(const track& t, const sound_timing& sound) {
 }
 
 presentation present_view(const track_view& v, std::uint32_t movie_timescale,
-                          const sound_timing& sound);
+                          const sound_timing& sound) {
+    const track& t = v.t;
+    presentation out;
+    if (v.samples.empty()) return out;
+    std::int64_t dts = t.first_decode_time;
+    std::int64_t first = std::numeric_limits<std::int64_t>::max();
+    std::int64_t last = std::numeric_limits<std::int64_t>::min();
+    // The encoder's priming is counted in decoded samples; every stored
+    // sample decodes to frame_size of them.
+    const bool primed = t.sound && sound.frame_size > 0 && sound.sample_rate > 0;
+    const std::int64_t whole_primed = primed ? sound.priming / sound.frame_size : 0;
+    std::int64_t sound_start = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t i = 0; i < v.samples.size(); ++i) {
+        const sample& s = v.samples[i];
+        const std::int64_t duration = v.duration(s);
+        if (primed && std::int64_t(i) == whole_primed) {
+            sound_start =
+                dts + s.composition +
+                av_rescale(sound.priming % sound.frame_size, t.timescale, sound.sample_rate);
+        }
+        first = std::min(first, dts + s.composition);
+        last = std::max(last, dts + s.composition + duration);
+        dts += duration;
+        out.media_duration += duration;
+    }
+    if (primed) {
+        // A recording shorter than its priming shows nothing.
+        first = std::min(last, sound_start);
+        // The encoder's padding after the last recorded sample is not shown
+        // either, up to the end of the stored sample that holds it: players
+        // drop a sample that an edit shows only in part. Of the first
+        // fragments of a recording, every sample is recorded sound.
+        const std::int64_t recorded = v.samples.size() < t.samples.size() ? 0 : sound.recorded;
+        if (recorded > 0) {
+            const std::int64_t end = sound.priming + recorded;
+            const std::int64_t whole_end =
+                (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
+            last = std::min(last, first + av_rescale(whole_end - sound.priming, t.timescale,
+                                                     sound.sample_rate));
+        }
+    }
+    out.media_start = first;
+    out.shown = av_rescale(last - first, movie_timescale, t.timescale);
+    // One tick more: a player drops the last sound sample when the edit ends
+    // exactly where that sample does.
+    if (t.sound && sound.frame_size > 0 && out.shown > 0) ++out.shown;
+    return out;
+}
 
 // mvhd, tkhd and mdhd with a new duration. Version 0 keeps 32-bit times,
 // version 1 64-bit ones; the box is written in version 1 only when a value
@@ -263,89 +315,83 @@ fault put_trak(byte_writer& w, const box& trak, const track_view& t, const prese
     return {};
 }
 
-}  // namespace
-
-void retime_sound(track& t, const sound_timing& sound) {
-    const std::uint32_t decoded = decoded_duration(t, sound);
-    if (decoded == 0) return;
-    for (sample& s : t.samples) s.duration = decoded;
-}
-
-presentation present(const track& t, std::uint32_t movie_timescale, const sound_timing& sound) {
-    return present_view(whole(t), movie_timescale, sound);
-}
-
-namespace {
-
-presentation present_view(const track_view& v, std::uint32_t movie_timescale,
-                          const sound_timing& sound) {
-    const track& t = v.t;
-    presentation out;
-    if (v.samples.empty()) return out;
-    std::int64_t dts = t.first_decode_time;
-    std::int64_t first = std::numeric_limits<std::int64_t>::max();
-    std::int64_t last = std::numeric_limits<std::int64_t>::min();
-    // The encoder's priming is counted in decoded samples; every stored
-    // sample decodes to frame_size of them.
-    const bool primed = t.sound && sound.frame_size > 0 && sound.sample_rate > 0;
-    const std::int64_t whole_primed = primed ? sound.priming / sound.frame_size : 0;
-    std::int64_t sound_start = std::numeric_limits<std::int64_t>::max();
-    for (std::size_t i = 0; i < v.samples.size(); ++i) {
-        const sample& s = v.samples[i];
-        const std::int64_t duration = v.duration(s);
-        if (primed && std::int64_t(i) == whole_primed) {
-            sound_start =
-                dts + s.composition +
-                av_rescale(sound.priming % sound.frame_size, t.timescale, sound.sample_rate);
-        }
-        first = std::min(first, dts + s.composition);
-        last = std::max(last, dts + s.composition + duration);
-        dts += duration;
-        out.media_duration += duration;
-    }
-    if (primed) {
-        // A recording shorter than its priming shows nothing.
-        first = std::min(last, sound_start);
-        // The encoder's padding after the last recorded sample is not shown
-        // either, up to the end of the stored sample that holds it: players
-        // drop a sample that an edit shows only in part. Of the first
-        // fragments of a recording, every sample is recorded sound.
-        const std::int64_t recorded = v.samples.size() < t.samples.size() ? 0 : sound.recorded;
-        if (recorded > 0) {
-            const std::int64_t end = sound.priming + recorded;
-            const std::int64_t whole_end =
-                (end + sound.frame_size - 1) / sound.frame_size * sound.frame_size;
-            last = std::min(last, first + av_rescale(whole_end - sound.priming, t.timescale,
-                                                     sound.sample_rate));
+// The moov of `views` with their presentations, in the movie's `timescale`
+// and lasting `longest`; a track without samples is left out unless
+// `keep_empty`. `trak_sizes` (where given) gets what each track's box took.
+fault write_moov(byte_span first_moov_payload, const std::vector<track_view>& views,
+                 const std::vector<presentation>& shown, std::uint32_t timescale,
+                 std::int64_t longest, bool keep_empty, byte_vector& out,
+                 std::vector<std::int64_t>* trak_sizes = nullptr) {
+    std::vector<box> top;
+    if (!split_boxes(first_moov_payload, top)) return bad("the index is cut short");
+    byte_writer w;
+    const std::size_t at = w.begin(fourcc("moov"));
+    std::size_t index = 0;
+    for (const box& b : top) {
+        if (b.type == fourcc("mvhd")) {
+            if (fault f = put_timed_box(w, b, std::uint64_t(longest), timescale)) return f;
+        } else if (b.type == fourcc("trak")) {
+            if (index >= views.size()) return bad("the index has more tracks than it had");
+            const std::size_t before = w.size();
+            if (keep_empty || !views[index].samples.empty()) {
+                if (fault f = put_trak(w, b, views[index], shown[index])) return f;
+            }
+            if (trak_sizes != nullptr) trak_sizes->push_back(std::int64_t(w.size() - before));
+            ++index;
+        } else if (b.type != fourcc("mvex")) {
+            w.raw(b.whole);
         }
     }
-    out.media_start = first;
-    out.shown = av_rescale(last - first, movie_timescale, t.timescale);
-    // One tick more: a player drops the last sound sample when the edit ends
-    // exactly where that sample does.
-    if (t.sound && sound.frame_size > 0 && out.shown > 0) ++out.shown;
-    return out;
+    w.end(at);
+    if (w.size() > k_max_u32) return bad("the full index is too large");
+    out = w.take();
+    return {};
+}
+
+// What the tables of a track hold beyond empty ones, entry by entry as the
+// put_ functions above write them: stts and ctts a run in 8 bytes, stss a
+// sync sample in 4, stsc a run of chunks in 12, stsz a size in 4 unless all
+// are the same, stco a chunk in 4 (co64 in 8); ctts and stss, absent when
+// empty, with a 16-byte header.
+std::int64_t table_bytes(const table_counts& c) {
+    std::int64_t bytes =
+        8 * c.duration_runs + 12 * c.chunk_runs + (c.wide_offsets ? 8 : 4) * c.chunks;
+    if (c.any_composition) bytes += 16 + 8 * c.composition_runs;
+    if (c.syncs < c.samples) bytes += 16 + 4 * c.syncs;
+    if (c.sizes_differ) bytes += 4 * c.samples;
+    return bytes;
 }
 
 }  // namespace
 
-std::int64_t index_bound(std::int64_t first_index, std::int64_t tracks, std::int64_t samples,
-                         std::int64_t fragments) {
-    constexpr std::int64_t k_per_sample = 8 + 8 + 4 + 4;  // stts, ctts, stss, stsz
-    constexpr std::int64_t k_runs_per_fragment = 2;
-    constexpr std::int64_t k_per_chunk = 12 + 8;  // stsc, co64
-    // edts with a 64-bit elst entry, tkhd and mdhd in version 1, six table boxes.
-    constexpr std::int64_t k_per_track = 44 + 12 + 12 + 6 * 20;
-    constexpr std::int64_t k_movie = 12;  // mvhd in version 1
-    constexpr std::int64_t k_margin = 64 << 10;
-    return first_index + k_movie + tracks * k_per_track + samples * k_per_sample +
-           fragments * tracks * k_runs_per_fragment * k_per_chunk + k_margin;
+fault measure_index(byte_span first_moov_payload, const movie& m, index_skeleton& out) {
+    // Values past 32 bits give every header and edit its wider form.
+    constexpr auto wide = std::int64_t(k_max_u32) + 1;
+    std::vector<track_view> views;
+    for (const track& t : m.tracks) views.push_back(track_view{t, {}, {}});
+    const std::vector<presentation> shown(views.size(), presentation{wide, wide, wide});
+    byte_vector moov;
+    out.tracks.clear();
+    if (fault f = write_moov(first_moov_payload, views, shown, m.timescale, wide, true, moov,
+                             &out.tracks)) {
+        return f;
+    }
+    out.movie = std::int64_t(moov.size());
+    for (const std::int64_t trak : out.tracks) out.movie -= trak;
+    return {};
+}
+
+std::int64_t index_size(const index_skeleton& skeleton, const movie& m) {
+    std::int64_t size = skeleton.movie;
+    for (std::size_t i = 0; i < m.tracks.size() && i < skeleton.tracks.size(); ++i) {
+        const table_counts& c = m.tracks[i].counts;
+        if (c.samples > 0) size += skeleton.tracks[i] + table_bytes(c);
+    }
+    return size;
 }
 
 fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
                  std::size_t fragments, byte_vector& out) {
-    std::vector<box> top;
-    if (!split_boxes(first_moov_payload, top)) return bad("the index is cut short");
     // The movie counts time in the sound's own scale, where there is sound,
     // so that its edit can show exactly whole samples.
     std::uint32_t timescale = m.timescale;
@@ -360,24 +406,7 @@ fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timin
         shown.push_back(present_view(views.back(), timescale, sound));
         longest = std::max(longest, shown.back().shown);
     }
-    byte_writer w;
-    const std::size_t at = w.begin(fourcc("moov"));
-    std::size_t index = 0;
-    for (const box& b : top) {
-        if (b.type == fourcc("mvhd")) {
-            if (fault f = put_timed_box(w, b, std::uint64_t(longest), timescale)) return f;
-        } else if (b.type == fourcc("trak")) {
-            if (index >= views.size()) return bad("the index has more tracks than it had");
-            if (fault f = put_trak(w, b, views[index], shown[index])) return f;
-            ++index;
-        } else if (b.type != fourcc("mvex")) {
-            w.raw(b.whole);
-        }
-    }
-    w.end(at);
-    if (w.size() > k_max_u32) return bad("the full index is too large");
-    out = w.take();
-    return {};
+    return write_moov(first_moov_payload, views, shown, timescale, longest, false, out);
 }
 
 fault add_length_box(byte_span header, byte_vector& out, std::int64_t& field) {

@@ -11,9 +11,6 @@ namespace Selmet::Palvex::detail {
 
 namespace {
 
-// Video packets kept while the header waits for the first audio block; past
-// this the file is started without sound.
-constexpr std::size_t k_max_held_packets = 250;
 // A fragment at every key frame (and by time, frag_duration); the index goes
 // at the front of each fragment relative to the fragment itself, so each one
 // stands on its own. No random access index at the end: the header tells
@@ -96,16 +93,11 @@ fault muxer::start() {
 
 fault muxer::write(AVPacket* packet, AVRational from) {
     if (!m_started) {
-        if (m_held.size() < k_max_held_packets) {
-            AVPacket* held = av_packet_alloc();
-            if (held == nullptr) return failure(e_fault_memory, {});
-            av_packet_move_ref(held, packet);
-            m_held.emplace_back(held, from);
-            return {};
-        }
-        // No sound has come with the first seconds of pictures: the file
-        // goes on without a sound track.
-        if (fault f = start()) return f;
+        AVPacket* held = av_packet_alloc();
+        if (held == nullptr) return failure(e_fault_memory, {});
+        av_packet_move_ref(held, packet);
+        m_held.emplace_back(held, from);
+        return {};
     }
     return write_now(packet, from);
 }
@@ -117,8 +109,10 @@ fault muxer::write_now(AVPacket* packet, AVRational from) {
     const int result = av_interleaved_write_frame(m_format, packet);
     if (result < 0) return muxer_fault(result, "The muxer refused a packet");
     if (m_samples_written[std::size_t(index)]++ == 0) ++m_streams_begun;
-    if (m_streams_begun == m_samples_written.size()) {
-        m_format->max_interleave_delta = m_one_alone ? k_interleave_slack_us : m_interleave_us;
+    if (m_one_alone) {
+        m_format->max_interleave_delta = k_interleave_slack_us;
+    } else if (m_streams_begun == m_samples_written.size()) {
+        m_format->max_interleave_delta = m_interleave_us;
     }
     return hand_over();
 }

@@ -30,10 +30,14 @@ constexpr std::int64_t k_fragment_slack_us = 250000;
 // video encoder holds pictures back, and the slack more, so that each
 // fragment holds sound and pictures of the same time; and only the slack
 // while one stream runs alone, its media handed over further than
-// k_streams_apart_us ahead of the other's.
+// k_streams_apart_us ahead of the other's, whether or not the other has
+// begun.
 constexpr std::int64_t k_first_interleave_us = 3000000;
 constexpr std::int64_t k_interleave_slack_us = 250000;
 constexpr std::int64_t k_streams_apart_us = 500000;
+// How long of pictures waits for the first sound before the file starts
+// without it: no longer than the first fragment takes to be complete.
+constexpr std::int64_t k_first_sound_wait_us = 1000000;
 
 class muxer {
   public:
@@ -52,8 +56,7 @@ class muxer {
     fault start();
     bool started() const { return m_started; }
 
-    // A packet in the time base `from`. Before start() it waits, unless too
-    // many wait already: then the file starts with the streams it has.
+    // A packet in the time base `from`. Before start() it waits.
     fault write(AVPacket* packet, AVRational from);
     // How long the video encoder holds pictures back: the interleaver waits
     // that long (and the slack) once every stream has begun.

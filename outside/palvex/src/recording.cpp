@@ -53,7 +53,7 @@ fault recording::open(const writer::mp4::info& settings, std::unique_ptr<storage
     if (m_packet == nullptr || m_video_frame == nullptr || m_audio_frame == nullptr) {
         return no_memory();
     }
-    return m_video.open_video(m_muxer.format(), settings);
+    return m_video.open_video(m_muxer.format(), settings, seams.cores);
 }
 
 fault recording::write_video(const video_message* frame, std::int64_t time) {
@@ -78,11 +78,20 @@ fault recording::write_video(const video_message* frame, std::int64_t time) {
     m_video_frame->height = m_height;
     m_video_frame->pts = number;
     m_video_frame->sample_aspect_ratio = AVRational{1, 1};
+    if (m_first_frame < 0) m_first_frame = number;
     m_last_frame = number;
     ++m_frames_taken;
     note_streams_apart();
     fault f = m_video.encode(m_video_frame, m_packet, m_take);
     av_frame_unref(m_video_frame);
+    // The pictures have waited for the first sound as long as they may: the
+    // file starts without a sound track.
+    if (!f && !m_muxer.started() &&
+        (m_last_frame - m_first_frame + 1) * m_frame_duration * std::int64_t(1000000) /
+                m_time_scale >
+            k_first_sound_wait_us) {
+        f = m_muxer.start();
+    }
     return f;
 }
 
@@ -193,6 +202,7 @@ fault recording::end(finish_record& record) {
         record.media_end = written->media_end();
         record.length_field = written->length_field();
         record.room_held = written->room_held();
+        record.copies_on_write = written->file().copies_on_write();
     }
     record.samples_written = m_muxer.samples_written();
     if (m_audio.open()) {

@@ -42,10 +42,8 @@ class recording {
     // tells the finish what it needs.
     fault end(finish_record& record);
     bool stopped() const { return m_muxer.format() != nullptr && m_muxer.stopped(); }
-    // What close() did with the file; whether it got that far (a file was
-    // open).
+    // What close() did with the file.
     const ending& file_ending() const { return m_ending; }
-    bool file_ended() const { return m_file_ended; }
     // The error text after close(): `before` (the text of the first failure,
     // empty without one) with what the close did with the file. Empty when
     // nothing failed and the file is finished with all of its media.
@@ -80,7 +78,8 @@ class recording {
     AVPacket* m_packet = nullptr;
     AVAudioFifo* m_fifo = nullptr;
 
-    std::int64_t m_last_frame = -1;  // number of the last frame taken
+    std::int64_t m_first_frame = -1;  // number of the first frame taken
+    std::int64_t m_last_frame = -1;   // and of the last
     std::int64_t m_frames_taken = 0;
     bool m_video_begun = false;        // the video encoder gave its first packet
     std::int64_t m_audio_samples = 0;  // handed to the encoder

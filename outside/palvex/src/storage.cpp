@@ -11,7 +11,12 @@ using Karvon::Platform::file;
 class system_file final : public storage {
   public:
     bool open(const Karvon::Platform::wchar16* name, bool create) {
-        return m_file.open(name, create ? file::e_open_create : file::e_open_existing);
+        if (!m_file.open(name, create ? file::e_open_create : file::e_open_existing)) return false;
+        // Marked while it is empty: once it holds data the mark is refused.
+        if (create && m_file.write_in_place() == file::e_in_place_refused) {
+            m_copies_on_write = "it could not be set to be written in place: " + reason();
+        }
+        return true;
     }
     std::string reason() const { return m_file.error_text(); }
 
@@ -48,12 +53,14 @@ class system_file final : public storage {
         return result;
     }
     std::int64_t size_limit() const override { return m_limit; }
+    std::string copies_on_write() const override { return m_copies_on_write; }
     void close() override { m_file.close(); }
 
   private:
     file m_file;
     // Read once: a limit set while the file is written is not seen.
     std::int64_t m_limit = Karvon::Platform::file_size_limit();
+    std::string m_copies_on_write;
 };
 
 }  // namespace

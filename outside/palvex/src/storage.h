@@ -38,12 +38,17 @@ class storage {
     virtual e_room allocate(std::int64_t end, std::string& reason) = 0;
     // The largest size the file may reach, or -1 without a limit.
     virtual std::int64_t size_limit() const = 0;
+    // Why the file system copies every block of the file written over (so
+    // that a write over data needs free room), where it does; empty where
+    // the file is written in place.
+    virtual std::string copies_on_write() const = 0;
     // Lets the file go: nothing is read or written after this.
     virtual void close() = 0;
 };
 
 // The system's file at a UTF-16 name: created (or emptied) for a recording,
-// or opened as it is. `path` (UTF-8) is only for the texts.
+// and then marked to be written in place where the file system would copy
+// on write; or opened as it is. `path` (UTF-8) is only for the texts.
 std::unique_ptr<storage> open_system_file(const Karvon::Platform::wchar16* name,
                                           const std::string& path, bool create, fault& problem);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "tovrel/ffmpeg/ffmpeg_registration.h"
 
@@ -41,6 +42,15 @@ std::int64_t key_frame_interval(const writer::mp4::info& settings) {
     return std::clamp<std::int64_t>(gop, 1, k_max_gop);
 }
 
+std::int32_t encoder_threads(const writer::mp4::info& settings, std::int32_t cores) {
+    if (cores <= 0) cores = std::int32_t(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t frame_us =
+        std::int64_t(settings.frame_duration) * 1000000 / settings.time_scale;
+    const std::int64_t most =
+        std::max<std::int64_t>(1, k_encoder_hold_us / std::max<std::int64_t>(frame_us, 1));
+    return std::int32_t(std::clamp<std::int64_t>(std::int64_t(cores) * 3 / 2, 1, most));
+}
+
 stream::~stream() {
     ffm_guard guard(Tovrel::ffmpeg::get_ffm_lock());
     avcodec_free_context(&m_codec);
@@ -61,7 +71,8 @@ fault stream::add_to(AVFormatContext* output) {
     return {};
 }
 
-fault stream::open_video(AVFormatContext* output, const writer::mp4::info& settings) {
+fault stream::open_video(AVFormatContext* output, const writer::mp4::info& settings,
+                         std::int32_t cores) {
     bool x264 = true;
     const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
     if (encoder == nullptr) {
@@ -93,8 +104,7 @@ fault stream::open_video(AVFormatContext* output, const writer::mp4::info& setti
     if (output->oformat->flags & AVFMT_GLOBALHEADER) m_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     // The encoder's progress notes would land on the process's error output.
     m_codec->log_level_offset = AV_LOG_DEBUG - AV_LOG_INFO;
-    // As many encoder threads as the machine suggests.
-    m_codec->thread_count = 0;
+    m_codec->thread_count = encoder_threads(settings, cores);
     if (x264) {
         av_opt_set(m_codec->priv_data, "preset", settings.encoder_preset, 0);
         av_opt_set(m_codec->priv_data, "nal-hrd", "cbr", 0);

@@ -1,9 +1,13 @@
 // The file of platform/file.h on Linux: one descriptor, positioned reads and
-// writes, fdatasync, and fallocate that keeps the file's size.
+// writes, fdatasync, fallocate that keeps the file's size, and the file
+// attribute that stops copy-on-write.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -144,6 +148,24 @@ file::e_room file::allocate(std::int64_t end) {
         default:
             return e_room_failed;
     }
+}
+
+file::e_in_place file::write_in_place() {
+    int flags = 0;
+    if (::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_NOCOW_FL;
+        if (::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0) return e_in_place_marked;
+    }
+    fail();
+    // The file systems that copy data on write: btrfs, ZFS and bcachefs.
+    // Others write in place, and most know no such attribute.
+    constexpr long k_copy_on_write[] = {0x9123683E, 0x2FC12FC1, 0xCA451A4E};
+    struct statfs facts;
+    if (::fstatfs(m_fd, &facts) != 0) return e_in_place_always;
+    for (const long type : k_copy_on_write) {
+        if (long(facts.f_type) == type) return e_in_place_refused;
+    }
+    return e_in_place_always;
 }
 
 std::string file::error_text() const {

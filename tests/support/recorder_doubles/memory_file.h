@@ -31,8 +31,9 @@ class memory_file final : public detail::storage {
     std::int32_t fail_sync = 0;
     // Another program takes the disk's free room after this many writes.
     std::int32_t fill_disk_after_writes = 0;
-    // A disk that copies on write: a write over bytes the file holds needs
-    // free room for them too (the old ones are freed once it is done).
+    // A disk that copies on write (and a file it would not mark to be
+    // written in place): a write over bytes the file holds needs free room
+    // for them too (the old ones are freed once it is done).
     bool copy_on_write = false;
     // Writes that would pass `limit`: where the limit is known, none must
     // come, since the system ends the process for one (SIGXFSZ).
@@ -64,6 +65,10 @@ class memory_file final : public detail::storage {
     detail::fault truncate(std::int64_t size) override;
     e_room allocate(std::int64_t end, std::string& reason) override;
     std::int64_t size_limit() const override { return limit; }
+    std::string copies_on_write() const override {
+        return copy_on_write ? "it could not be set to be written in place: Operation not supported"
+                             : "";
+    }
     void close() override { closed = true; }
     bool closed = false;
 };

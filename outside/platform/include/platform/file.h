@@ -49,6 +49,11 @@ class KARVON_PLATFORM_FILE_API file {
         e_room_unsupported,  // the file system cannot allocate ahead
         e_room_failed,
     };
+    enum e_in_place {
+        e_in_place_marked,   // the file system copies on write, but not this file's data
+        e_in_place_always,   // the file system writes data in place anyway
+        e_in_place_refused,  // it copies every block written over, this file's too
+    };
 
     file() = default;
     ~file() { close(); }
@@ -74,6 +79,12 @@ class KARVON_PLATFORM_FILE_API file {
     // Allocates room for the file's first `end` bytes without changing its
     // size: writes below `end` then need no more room on the disk.
     e_room allocate(std::int64_t end);
+    // For a file still empty: asks that its data be written over in place
+    // where the file system would copy each block written over to new room
+    // (Linux: no copy-on-write, as on btrfs), so that room allocated ahead
+    // is used, and a write over data needs no free room. On a refusal the
+    // system's reason is kept. Windows' file systems write in place.
+    e_in_place write_in_place();
 
     // The system's code and text of the last failure (the text in UTF-8).
     std::uint32_t error_code() const { return m_error; }
@@ -204,6 +215,10 @@ inline file::e_room file::allocate(std::int64_t end) {
         default:
             return e_room_failed;
     }
+}
+
+inline file::e_in_place file::write_in_place() {
+    return e_in_place_always;
 }
 
 inline std::string file::error_text() const {

@@ -72,14 +72,16 @@ class SELMET_PALVEX_API mp4 {
     mp4& operator=(const mp4&) = delete;
 
     // Null while healthy; from the first failure on, a readable UTF-16 text
-    // of it that stays valid until the writer's end. Once the
-    // disk is full or a file-size limit is reached, media stops and the text
-    // says so ("Recording stopped: ..."); the file keeps every complete
-    // fragment. After close(), the text of a failure has what the close did
-    // with the file added ("...; the file is finished, with all of its
-    // media"), in a new text that stays until the writer's end (the first
-    // one stays readable); and after a recording without a failure, a file
-    // that holds less than was recorded is told the same way.
+    // of it that stays valid until the writer's end. Once the disk is full
+    // or a file-size limit is reached, media stops and the file keeps every
+    // complete fragment; the text says so ("Recording stopped: ..."), or,
+    // where no room could be kept for the index and a write met the full
+    // disk, "Write failed: ...". After close(), the text of a failure has
+    // what the close did with the file added ("...; the file is finished,
+    // with all of its media"), in a new text that stays until the writer's
+    // end (the first one stays readable); and after a recording without a
+    // failure, a file that holds less than was recorded is told the same
+    // way.
     const wchar16* error() const;
 
     // Ends the recording: drains the encoders (unless media had stopped),
@@ -106,9 +108,10 @@ class SELMET_PALVEX_API mp4 {
     // Sound that follows the sound before it without a gap, planar 32-bit
     // float. The first block decides the file's channels (1 to 8) and
     // sample rate (one AAC carries), and starts the file; pictures written
-    // before it wait for it, up to 250 of them. The writer copies the
-    // samples; the caller releases its hold when the call returns. Results
-    // as write_video's.
+    // before it wait for it, a second of them at most: after that the file
+    // starts without a sound track, and sound is refused. The writer copies
+    // the samples; the caller releases its hold when the call returns.
+    // Results as write_video's.
     const bool write_audio(const Karvon::Wendrix::audio::message* samples);
 #pragma GCC diagnostic pop
 
