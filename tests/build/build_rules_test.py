@@ -11,7 +11,8 @@
 - the run preset configures with none of GoogleTest, Benchmark,
   nlohmann-json, CLI11 or Python, and builds Harnvik;
 - scripts/setup installs for running Harnvik nothing that only the tests,
-  the Windows build or clang need, and for the native tests what they run.
+  the Windows build, clang or the FFmpeg builds need, and for the other
+  purposes what they run.
 
 usage: build_rules_test.py CASE SOURCE_FOLDER SCRATCH_FOLDER
   CASE: declared_tests, fuzz_runs, run_preset or setup_purposes
@@ -198,18 +199,22 @@ def check_setup_purposes(source, scratch):
     check(for_running == groups["run"], f"setup installs for running Harnvik other than its run "
           f"group: {sorted(for_running ^ groups['run'])}")
     check(for_running == installed("run"), "setup and setup run differ")
-    # Nothing that a test, the Windows build, clang, the cache or a chroot
-    # needs is in it.
+    # Nothing that a test, the Windows build, clang, the cache, a chroot or
+    # the FFmpeg builds' make needs is in it.
     only_elsewhere = (groups["test"] | groups["windows"] | groups["clang"] | groups["cache"] |
-                      groups["chroots"])
+                      groups["chroots"] | groups["build_tools"])
     check(not for_running & only_elsewhere,
           f"setup installs for running Harnvik what it does not need: "
           f"{sorted(for_running & only_elsewhere)}")
-    # The setup scripts' test runs windows-deps, which reads the cross compiler's version.
-    for purpose, wanted in (("default", ("run", "report", "test", "cross", "cache")),
-                            ("windows", ("run", "report", "test", "windows", "cache")),
-                            ("fuzz", ("run", "report", "clang", "cache"))):
+    # Every other purpose has the run group, the rest of the build tools and
+    # the cache. The setup scripts' test runs windows-deps, which reads the
+    # cross compiler's version; windows-deps and ffmpeg4-deps run make.
+    for purpose, wanted in (("default", ("report", "test", "cross")),
+                            ("windows", ("report", "test", "windows")),
+                            ("fuzz", ("report", "clang")),
+                            ("ffmpeg4", ("ffmpeg4",))):
         got = installed(purpose)
+        wanted += ("run", "build_tools", "cache")
         missing = set().union(*(groups[g] for g in wanted)) - got
         check(not missing, f"setup {purpose} lacks {sorted(missing)}")
     status, out = run([setup, "bogus"], env=env)
