@@ -12,7 +12,7 @@ namespace {
 
 // Index boxes are small; anything larger is not a file this writer made.
 constexpr std::int64_t k_max_index_box = std::int64_t(64) << 20;
-constexpr std::int64_t k_max_u32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::int64_t k_max_size32 = std::numeric_limits<std::uint32_t>::max();
 
 fault io_fault(const std::string& what, const fault& cause) {
     return failure(e_fault_finish, what + ": " + cause.text);
@@ -110,7 +110,7 @@ std::vector<patch> plan_finish(const std::vector<top_box>& layout, std::int64_t 
     // gets its size first.
     for (const top_box& b : layout) {
         if (!b.to_end) continue;
-        if (b.header != 8 || b.size > k_max_u32) return {};
+        if (b.header != 8 || b.size > k_max_size32) return {};
         byte_writer size;
         size.u32(std::uint32_t(b.size));
         plan.push_back(patch{b.position, size.take(), true});
