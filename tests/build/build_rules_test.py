@@ -11,7 +11,8 @@
 - the run preset configures with none of GoogleTest, Benchmark,
   nlohmann-json, CLI11 or Python, and builds Harnvik;
 - scripts/setup installs for running Harnvik nothing that only the tests,
-  the Windows build or clang need, and for the native tests what they run.
+  the Windows build, clang or the FFmpeg builds need, and for the other
+  purposes what they run.
 
 usage: build_rules_test.py CASE SOURCE_FOLDER SCRATCH_FOLDER
   CASE: declared_tests, fuzz_runs, run_preset or setup_purposes
@@ -27,9 +28,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from checks import check, outcome  # noqa: E402
 
 
-def run(command, env=None, cwd=None):
+def run(command, env=None, cwd=None, timeout=120):
     result = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, text=True, timeout=timeout)
     return result.returncode, result.stdout + result.stderr
 
 
@@ -150,15 +151,12 @@ def check_fuzz_runs(source, scratch):
 
 
 def check_run_preset(source, scratch):
-    presets = json.load(open(os.path.join(source, "CMakePresets.json")))
-    run_preset = next(p for p in presets["configurePresets"] if p["name"] == "run")
     binary = os.path.join(scratch, "run_preset")
     shutil.rmtree(binary, ignore_errors=True)
     # What running Harnvik must not need, made unfindable.
     hidden = [f"-DCMAKE_DISABLE_FIND_PACKAGE_{package}=ON"
               for package in ("GTest", "benchmark", "nlohmann_json", "CLI11", "Python3")]
-    status, out = run(["cmake", "-S", source, "-B", binary, "-G", "Ninja"] + hidden +
-                      [f"-D{name}={value}" for name, value in run_preset["cacheVariables"].items()])
+    status, out = run(["cmake", "--preset", "run", "-B", binary] + hidden, cwd=source)
     if not check(status == 0, f"the run preset needs more than building Harnvik does:\n{out}"):
         return
     targets = subprocess.run(["ninja", "-C", binary, "-t", "targets", "all"], capture_output=True,
@@ -168,6 +166,11 @@ def check_run_preset(source, scratch):
     check("bin/Harnvik" in outputs, "the run preset does not build Harnvik")
     extra = [o for o in outputs if o.startswith(("tests/", "harnvik_report/", "bench/"))]
     check(not extra, f"the run preset builds the report, tests or benchmarks: {extra[:5]}")
+    # Its unity build compiles several sources of a library as one, where two
+    # of them that define the same name in their anonymous namespaces clash:
+    # no other build would see it.
+    status, out = run(["cmake", "--build", binary, "--target", "Harnvik"], timeout=900)
+    check(status == 0, f"the run preset does not build Harnvik:\n{out[-4000:]}")
 
 
 def check_setup_purposes(source, scratch):
@@ -198,18 +201,22 @@ def check_setup_purposes(source, scratch):
     check(for_running == groups["run"], f"setup installs for running Harnvik other than its run "
           f"group: {sorted(for_running ^ groups['run'])}")
     check(for_running == installed("run"), "setup and setup run differ")
-    # Nothing that a test, the Windows build, clang, the cache or a chroot
-    # needs is in it.
+    # Nothing that a test, the Windows build, clang, the cache, a chroot or
+    # the FFmpeg builds' make needs is in it.
     only_elsewhere = (groups["test"] | groups["windows"] | groups["clang"] | groups["cache"] |
-                      groups["chroots"])
+                      groups["chroots"] | groups["build_tools"])
     check(not for_running & only_elsewhere,
           f"setup installs for running Harnvik what it does not need: "
           f"{sorted(for_running & only_elsewhere)}")
-    # The setup scripts' test runs windows-deps, which reads the cross compiler's version.
-    for purpose, wanted in (("default", ("run", "report", "test", "cross", "cache")),
-                            ("windows", ("run", "report", "test", "windows", "cache")),
-                            ("fuzz", ("run", "report", "clang", "cache"))):
+    # Every other purpose has the run group, the rest of the build tools and
+    # the cache. The setup scripts' test runs windows-deps, which reads the
+    # cross compiler's version; windows-deps and ffmpeg4-deps run make.
+    for purpose, wanted in (("default", ("report", "test", "cross")),
+                            ("windows", ("report", "test", "windows")),
+                            ("fuzz", ("report", "clang")),
+                            ("ffmpeg4", ("ffmpeg4",))):
         got = installed(purpose)
+        wanted += ("run", "build_tools", "cache")
         missing = set().union(*(groups[g] for g in wanted)) - got
         check(not missing, f"setup {purpose} lacks {sorted(missing)}")
     status, out = run([setup, "bogus"], env=env)

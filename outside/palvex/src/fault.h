@@ -34,6 +34,10 @@ inline fault failure(e_fault kind, std::string text, int av_code = 0) {
     return fault{kind, std::move(text), av_code};
 }
 
+inline fault no_memory() {
+    return failure(e_fault_memory, {});
+}
+
 // FFmpeg's text for one of its negative error codes.
 std::string av_error_text(int code);
 

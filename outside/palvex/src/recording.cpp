@@ -10,10 +10,6 @@ namespace Selmet::Palvex::detail {
 
 namespace {
 
-fault no_memory() {
-    return failure(e_fault_memory, {});
-}
-
 // Gives the writer's hold on a frame back when the encoder lets go of it.
 void release_video(void* opaque, std::uint8_t*) {
     static_cast<const video_message*>(opaque)->release();

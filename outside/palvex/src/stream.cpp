@@ -19,10 +19,6 @@ namespace {
 // Codecs are opened and closed under the process-wide FFmpeg lock.
 using ffm_guard = std::lock_guard<Karvon::Threads::critical_section>;
 
-fault no_memory() {
-    return failure(e_fault_memory, {});
-}
-
 fault open_codec(AVCodecContext* codec, const AVCodec* encoder, const std::string& what) {
     int result;
     {
