@@ -66,7 +66,7 @@ import time
 
 sys.dont_write_bytecode = True  # no cache folder in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, lower_priority, outcome  # noqa: E402
+from checks import check, list_cases, lower_priority, outcome  # noqa: E402
 
 # What the program prints is read through harnvik_report, which takes the
 # format from the one place that defines it (harnvik/output_format.h): the
@@ -773,10 +773,24 @@ def blocked(args):
               f"{label}: the directory in the way was changed")
 
 
+CASES = {"size_limit": size_limit, "disk": disk, "no_room": no_room, "full_disks": full_disks,
+         "ended": ended, "blocked": blocked}
+
+
+def runs_at_once(case, windows):
+    """How many runs of the program (or of the driver) a case makes at once:
+    the slots it takes (blocked makes one more natively: arguments that are
+    not UTF-8)."""
+    return {"size_limit": 1, "disk": 3, "no_room": 2, "full_disks": 2, "ended": 2,
+            "blocked": 3 if windows else 4}[case]
+
+
 def main():
+    # The Windows build does not write to the file systems of full_disks.
+    if list_cases(CASES, native_only={"full_disks"}, runs=runs_at_once):
+        return 0
     parser = argparse.ArgumentParser()
-    parser.add_argument("case",
-                        choices=["size_limit", "disk", "no_room", "full_disks", "ended", "blocked"])
+    parser.add_argument("case", choices=CASES)
     parser.add_argument("--program", required=True)
     parser.add_argument("--runner", default="", help="e.g. the build's wine-run")
     parser.add_argument("--ffprobe", default="ffprobe")
@@ -789,8 +803,7 @@ def main():
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
     args.report = os.path.abspath(args.report)
-    status = {"size_limit": size_limit, "disk": disk, "no_room": no_room,
-              "full_disks": full_disks, "ended": ended, "blocked": blocked}[args.case](args)
+    status = CASES[args.case](args)
     return status if status is not None else outcome()
 
 

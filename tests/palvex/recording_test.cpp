@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 #include "index.h"
 #include "memory_file.h"
@@ -80,19 +82,26 @@ struct scenario {
     const char* says;
 };
 
-// The kinds, whose disks are sized by where the fragments of these
-// recordings start (from one left fragmented).
+// Where the n-th fragment of these recordings starts (from one left
+// fragmented, recorded at the first call): the disks are sized by them.
+std::int64_t fragment_start(std::size_t n) {
+    static const std::vector<std::int64_t> starts = [] {
+        detail::seams left_fragmented;
+        left_fragmented.finish_writes = 0;
+        return fragment_starts(
+            record_logged(plain, {{e_both, 250}}, nullptr, left_fragmented).bytes);
+    }();
+    EXPECT_LT(n, starts.size());
+    return n < starts.size() ? starts[n] : 0;
+}
+
+// The kinds; their disks are sized when they are made ready.
 std::vector<scenario> scenarios() {
-    detail::seams left_fragmented;
-    left_fragmented.finish_writes = 0;
-    static const std::vector<std::int64_t> starts =
-        fragment_starts(record_logged(plain, {{e_both, 250}}, nullptr, left_fragmented).bytes);
-    EXPECT_GE(starts.size(), 8u);
-    const auto no_room = [](std::int64_t capacity, std::int64_t limit) {
+    const auto no_room = [](std::size_t fragment, std::int64_t past, std::int64_t limit) {
         return [=](memory_file& f) {
             f.can_allocate = false;
-            f.capacity = capacity;
-            f.limit = limit;
+            f.capacity = past < 0 ? INT64_MAX : fragment_start(fragment) + past;
+            f.limit = limit < 0 ? -1 : fragment_start(fragment) + limit;
         };
     };
     const char* const all = "the file is finished, with all of its media";
@@ -104,47 +113,59 @@ std::vector<scenario> scenarios() {
             "pictures a second ahead of the sound", plain, {{e_pictures, 24}, {e_both, 120}}, ""},
         scenario{"sound alone after the pictures", plain, {{e_both, 50}, {e_sound, 100}}, ""},
         scenario{"full disk, room kept",
-                 [](memory_file& f) { f.capacity = starts[6] + 60000; },
+                 [](memory_file& f) { f.capacity = fragment_start(6) + 60000; },
                  {{e_both, 250}},
                  all},
         scenario{"full disk, no room, the torn fragment holds the index",
-                 no_room(starts[5] + 20000, -1),
+                 no_room(5, 20000, -1),
                  {{e_both, 250}},
                  all},
         scenario{"full disk, no room, a fragment given up",
-                 no_room(starts[5] + 40, -1),
+                 no_room(5, 40, -1),
                  {{e_both, 250}},
                  given_up},
         scenario{"full disk, no room, no fragment can hold the index",
-                 no_room(starts[1] + 40, -1),
+                 no_room(1, 40, -1),
                  {{e_both, 250}},
                  "; its index does not fit in place of its fragments, so the file is left "
                  "fragmented, with all of its 1 complete fragment ("},
-        scenario{"size limit without room",
-                 no_room(INT64_MAX, starts[6] + 100),
-                 {{e_both, 250}},
-                 given_up},
+        scenario{"size limit without room", no_room(6, -1, 100), {{e_both, 250}}, given_up},
     };
+}
+
+void PrintTo(const scenario& kind, std::ostream* out) {
+    *out << kind.label;
+}
+
+// A kind's label as a test's name: "full disk, room kept" is
+// full_disk_room_kept.
+std::string name_of(const testing::TestParamInfo<scenario>& info) {
+    std::string name;
+    for (const char* c = info.param.label; *c != '\0'; ++c) {
+        if (std::isalnum(static_cast<unsigned char>(*c))) {
+            name += *c;
+        } else if (!name.empty() && name.back() != '_') {
+            name += '_';
+        }
+    }
+    return name;
 }
 
 // One test a kind, so that each has its own limit (the sanitizers make the
 // decodes slow) and they run side by side.
-class power_loss : public testing::TestWithParam<std::size_t> {};
+class power_loss : public testing::TestWithParam<scenario> {};
 
-INSTANTIATE_TEST_SUITE_P(recording, power_loss, testing::Range<std::size_t>(0, 8));
+INSTANTIATE_TEST_SUITE_P(recording, power_loss, testing::ValuesIn(scenarios()), name_of);
 
 TEST_P(power_loss, at_any_moment_leaves_a_file_that_plays_and_tells_no_more) {
-    const std::vector<scenario> all = scenarios();
-    ASSERT_EQ(all.size(), 8u);
-    const scenario& sc = all[GetParam()];
-    SCOPED_TRACE(sc.label);
+    const scenario& sc = GetParam();
     const logged s = record_logged(sc.disk, sc.phases);
     const std::string says = sc.says;
     EXPECT_NE(s.text.find(says), std::string::npos) << s.text;
     if (says.empty()) {
         EXPECT_EQ(s.text, "");
     }
-    const std::string file = "palvex_power_loss_" + std::to_string(GetParam()) + ".m4v";
+    const std::string file = "palvex_power_loss_" + name_of({GetParam(), 0}) + ".m4v";
     std::int64_t states = 0, decoded = 0, torn_packets = 0;
     power_losses(
         {}, s.changes, [&](const std::vector<std::uint8_t>& left, const std::string& label) {
@@ -267,6 +288,7 @@ TEST(recording, error_after_close_says_what_the_close_did) {
         disk_setup disk;
         disk_setup before_close;
         std::string text;
+        std::int32_t pairs = 250;  // recorded before the close
     };
     for (const end& e : {
              end{"clean close", plain, nullptr, ""},
@@ -282,15 +304,16 @@ TEST(recording, error_after_close_says_what_the_close_did) {
                      f.fail_write_lands = 1000;
                  },
                  "Write failed: Input/output error" + no_room + "; " + given_up},
+             // Long enough for the room kept (300000 bytes) to fill.
              end{"room kept, its finish failing", [](memory_file& f) { f.capacity = 300000; },
                  [](memory_file& f) { f.fail_sync = f.syncs + 1; },
                  stopped +
                      "; writing its index after its media failed (Input/output error), so the "
-                     "file is finished, without its last "},
+                     "file is finished, without its last ",
+                 2000},
          }) {
         SCOPED_TRACE(e.label);
-        const logged s =
-            record_logged(e.disk, {{e_both, e.label[0] == 'r' ? 2000 : 250}}, e.before_close);
+        const logged s = record_logged(e.disk, {{e_both, e.pairs}}, e.before_close);
         EXPECT_EQ(s.text.substr(0, e.text.size()), e.text) << s.text;
         if (e.text.empty()) {
             EXPECT_EQ(s.text, "");
