@@ -98,8 +98,8 @@ std::string room(const live_status& status) {
     const char* const below = recording.limit_owner == e_limit_of_writer
                                   ? " below the writer's file-size limit"
                                   : " below the follower's file-size limit";
-    std::string out =
-        format_bytes(recording.room_bytes) + (recording.room_is_limit ? below : " free on its disk");
+    std::string out = format_bytes(recording.room_bytes) +
+                      (recording.room_is_limit ? below : " free on its disk");
     if (std::isnan(status.ends_in_s)) return out;
     return out + ": the run ends there in " + format_span(status.ends_in_s);
 }
