@@ -41,7 +41,6 @@ class fragmented_file {
     // first; 0 before the header is on the disk). Bytes after it, up to the
     // file's size, are a torn fragment.
     std::int64_t media_end() const { return m_media_end; }
-    std::int64_t header_end() const { return m_header_end; }
     std::int64_t fragments() const { return m_fragments; }
     // Where the header's 64-bit length lies; -1 without one.
     std::int64_t length_field() const { return m_length_field; }
