@@ -86,8 +86,8 @@ TEST(fragmented_file,
             EXPECT_EQ(disk.changes[i].bytes, first[i].bytes) << "change " << i;
         }
     }
-    // The rows of the README's first table: the header, then five changes
-    // a fragment.
+    // The rows of the README's table of the disk while recording: the
+    // header, then five changes a fragment.
     ASSERT_EQ(first.size(), 2u + 5 * 6);
     EXPECT_EQ(field / k_sector, (field + 7) / k_sector) << "the length crosses a sector";
     std::vector<std::uint8_t> now;
