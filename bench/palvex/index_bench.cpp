@@ -108,7 +108,18 @@ header_bytes real_header() {
         detail::finish_record ended;
         r.end(ended);
         if (r.file()->fragments() == 0) return header;
-        header.bytes.resize(std::size_t(r.file()->header_end()));
+        // The header is the ftyp and the moov after it.
+        std::int64_t end = 0;
+        for (int box = 0; box < 2; ++box) {
+            detail::byte_vector head(16);
+            detail::top_box b;
+            if (r.file()->file().read_at(end, head) ||
+                !detail::read_top_box(head, end, r.file()->media_end(), b)) {
+                return header;
+            }
+            end += b.size;
+        }
+        header.bytes.resize(std::size_t(end));
         header.length_field = r.file()->length_field();
         r.file()->file().read_at(0, header.bytes);
     }

@@ -70,7 +70,7 @@ TEST(fragmented_file,
         EXPECT_EQ(file.length(), held.length);
         EXPECT_EQ(held.header_length, held.length);
         // The header grew by its length box; the fragments are the muxer's bytes.
-        header_end = file.header_end();
+        header_end = fragment_starts(disk.bytes).at(0);
         field = file.length_field();
         const std::size_t media = disk.bytes.size() - std::size_t(header_end);
         EXPECT_TRUE(std::equal(made.end() - std::ptrdiff_t(media), made.end(),
@@ -86,8 +86,8 @@ TEST(fragmented_file,
             EXPECT_EQ(disk.changes[i].bytes, first[i].bytes) << "change " << i;
         }
     }
-    // The rows of the README's first table: the header, then five changes
-    // a fragment.
+    // The rows of the README's table of the disk while recording: the
+    // header, then five changes a fragment.
     ASSERT_EQ(first.size(), 2u + 5 * 6);
     EXPECT_EQ(field / k_sector, (field + 7) / k_sector) << "the length crosses a sector";
     std::vector<std::uint8_t> now;

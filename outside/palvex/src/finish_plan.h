@@ -1,7 +1,8 @@
 // What finishes a file, worked out without touching it: the plan of writes
-// that turns the fragmented file into an ordinary one (the second table of
-// the recorder's README), and how many fragments to keep where the index
-// must take the place of the last ones. finish.cpp carries them out.
+// that turns the fragmented file into an ordinary one (the recorder's README
+// tells it as a table, under "The end of the file"), and how many fragments
+// to keep where the index must take the place of the last ones. finish.cpp
+// carries them out.
 #pragma once
 
 #include <cstdint>

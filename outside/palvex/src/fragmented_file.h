@@ -1,7 +1,8 @@
 // The file while it is recorded, and the one owner of its layout. The muxer
 // writes into memory; this class appends what it made to the file whole box
 // by whole box, following the box chain: the header, then each fragment, in
-// the order of writes and syncs of the first table of the recorder's README.
+// the order of writes and syncs that the recorder's README tells ("On the
+// disk, while recording").
 //
 // It knows every position of the file, the end of its complete media, the
 // room kept for the full index beyond it, the size limit and where the
@@ -41,7 +42,6 @@ class fragmented_file {
     // first; 0 before the header is on the disk). Bytes after it, up to the
     // file's size, are a torn fragment.
     std::int64_t media_end() const { return m_media_end; }
-    std::int64_t header_end() const { return m_header_end; }
     std::int64_t fragments() const { return m_fragments; }
     // Where the header's 64-bit length lies; -1 without one.
     std::int64_t length_field() const { return m_length_field; }

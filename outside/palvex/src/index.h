@@ -143,12 +143,12 @@ std::int64_t index_size(const index_skeleton& skeleton, const movie& m);
 
 // The full index: the first moov with complete sample tables, one edit per
 // track and durations, without the fragment defaults, and without the
-// tracks that hold no sample. Of the first `fragments` fragments only, where
-// that is given: the movie stays as it is. The muxer stretches the first
-// sound sample to cover a late start of the picture and shortens the last
-// one to the samples recorded; here every sound sample lasts what it
-// decodes to: the priming, counted in decoded samples, is where the edit
-// starts, and its end shows whole samples.
+// tracks that hold no sample (a fault where none does). Of the first
+// `fragments` fragments only, where that is given: the movie stays as it
+// is. The muxer stretches the first sound sample to cover a late start of
+// the picture and shortens the last one to the samples recorded; here every
+// sound sample lasts what it decodes to: the priming, counted in decoded
+// samples, is where the edit starts, and its end shows whole samples.
 fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,
                  std::size_t fragments, byte_vector& out);
 inline fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timing& sound,

@@ -401,11 +401,14 @@ fault build_moov(byte_span first_moov_payload, const movie& m, const sound_timin
     std::vector<track_view> views;
     std::vector<presentation> shown;
     std::int64_t longest = 0;
+    bool any = false;
     for (const track& t : m.tracks) {
         views.push_back(up_to(t, fragments, decoded_duration(t, sound)));
         shown.push_back(present_view(views.back(), timescale, sound));
         longest = std::max(longest, shown.back().shown);
+        any = any || !views.back().samples.empty();
     }
+    if (!any) return bad("the index holds no sample");
     return write_moov(first_moov_payload, views, shown, timescale, longest, false, out);
 }
 
