@@ -391,6 +391,11 @@ TEST(end_file, says_what_it_did_and_what_the_file_holds) {
         "a failed (x), so the file is left fragmented, with the first 4 of its 10 complete "
         "fragments (4.00 s of media)";
     const std::string cow = "it could not be set to be written in place: Operation not permitted";
+    // The same ending out of another count of complete fragments.
+    const auto out_of = [](ending e, std::size_t fragments) {
+        e.fragments = fragments;
+        return e;
+    };
     for (const told& t : {
              told{made(ending::e_header_cut, 0, 0, {}),
                   "the file holds no playable media: its header was cut short", true},
@@ -419,6 +424,16 @@ TEST(end_file, says_what_it_did_and_what_the_file_holds) {
              told{made(ending::e_fragmented, 4, 6, {"a failed (x)"}, ending::e_length_none, cow),
                   fragmented_4 + " (the file system copies every block written over, and " + cow +
                       ")",
+                  false},
+             told{out_of(made(ending::e_fragmented, 1, 2, {"a failed (x)"}, ending::e_length_none),
+                         3),
+                  "a failed (x), so the file is left fragmented, with the first 1 of its 3 "
+                  "complete fragments (1.00 s of media)",
+                  false},
+             told{out_of(made(ending::e_fragmented, 1, 0, {"a failed (x)"}, ending::e_length_none),
+                         1),
+                  "a failed (x), so the file is left fragmented, with all of its 1 complete "
+                  "fragment (1.00 s of media)",
                   false},
              told{made(ending::e_finished, 10, 0, {}, ending::e_length_kept, cow),
                   "the file is finished, with all of its media", true},

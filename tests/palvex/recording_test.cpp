@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
+#include <utility>
 
 #include "index.h"
 #include "memory_file.h"
 #include "probe.h"
+#include "stream.h"
 #include "test_support.h"
 
 namespace {
@@ -267,6 +270,53 @@ TEST(recording, media_reaches_the_disk_within_two_seconds_whichever_streams_run)
         ASSERT_TRUE(p.ran) << p.text;
         EXPECT_EQ(p.video_codec.empty(), !ran(e_pictures)) << p.text;
         EXPECT_EQ(p.audio_codec.empty(), !ran(e_sound) || !k.stops.empty()) << p.text;
+    }
+}
+
+// Pictures wait for the first sound a second and no longer: at 25 pictures
+// a second, sound after the 25th still joins the file, after the 26th it is
+// refused.
+TEST(recording, pictures_wait_for_the_first_sound_a_second_and_no_longer) {
+    const std::string refused =
+        "Sound came after the file was started without a sound track (pictures wait for the first "
+        "sound for a second)";
+    for (const auto& [pictures, taken] : std::initializer_list<std::pair<std::int32_t, bool>>{
+             {24, true}, {25, true}, {26, false}}) {
+        SCOPED_TRACE(pictures);
+        detail::recording r;
+        ASSERT_FALSE(open_small(r, std::make_unique<memory_file>()));
+        clock_signal signal(320, 240);
+        ASSERT_EQ(detail::describe(write_clock_to(r, signal, pictures, nullptr, e_pictures)), "");
+        EXPECT_EQ(detail::describe(write_clock_to(r, signal, 1, nullptr, e_sound)),
+                  taken ? "" : refused);
+        r.close();
+    }
+}
+
+// Frames from one key frame to the next: the setting's time in whole frames,
+// rounded down, one at least and 600 at most.
+TEST(key_frame_interval, is_the_settings_time_in_whole_frames_within_its_bounds) {
+    struct row {
+        std::int32_t key_frame_ms, time_scale, frame_duration;
+        std::int64_t frames;
+    };
+    for (const row& k : {
+             row{1000, 25, 1, 25},
+             row{500, 25, 1, 12},
+             row{1500, 25, 1, 37},
+             row{1000, 30000, 1001, 29},
+             row{40, 25, 1, 1},
+             row{39, 25, 1, 1},
+             row{24000, 25, 1, 600},
+             row{24040, 25, 1, 600},
+             row{23960, 25, 1, 599},
+         }) {
+        mp4::info settings;
+        settings.key_frame_ms = k.key_frame_ms;
+        settings.time_scale = k.time_scale;
+        settings.frame_duration = k.frame_duration;
+        EXPECT_EQ(detail::key_frame_interval(settings), k.frames)
+            << k.key_frame_ms << " ms at " << k.time_scale << "/" << k.frame_duration;
     }
 }
 
