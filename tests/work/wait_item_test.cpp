@@ -101,6 +101,9 @@ TEST(wait_item, runs_every_item_at_once_however_many_never_return) {
          done = group->finished.load()) {
         std::this_thread::yield();
     }
+    // Each blocked item's wait returned as its entry was about to be called;
+    // the entry itself may not have run yet on a loaded machine.
+    spin_until(forever->arrived, k_blocked);
     EXPECT_EQ(forever->arrived.load(), k_blocked);
     EXPECT_EQ(forever->finished.load(), 0);
     // The run entry is called with the item's own address.
