@@ -123,6 +123,12 @@ TEST(followed_file, tells_growth_a_cut_a_replacement_and_a_lost_name) {
         EXPECT_EQ(read.substr(0, static_cast<std::size_t>(got < 0 ? 0 : got)), step.content);
         EXPECT_EQ(followed.size(), static_cast<std::int64_t>(std::string(step.content).size()));
     }
+    // A folder under the name is no file to follow.
+    followed_file folder_named(folder.string());
+    EXPECT_EQ(folder_named.look(), followed_file::e_look_failed);
+#if !defined(_WIN32)
+    EXPECT_EQ(folder_named.error(), "cannot read " + folder.string() + ": it is a directory");
+#endif
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
@@ -184,13 +190,21 @@ TEST(writer_limit, is_the_writers_own_where_a_process_writes_the_file) {
         int open_flags;  // of the child; -1: no child
         rlim_t limit;
         bool of_writer;
+        bool name_gone = false;  // looked up under a name that no file has
     } cases[] = {
         {"a writer with a limit", O_WRONLY, 123457, true},
         {"a reader and a writer", O_RDWR, 4096, true},
         {"a writer without a limit", O_WRONLY, RLIM_INFINITY, true},
         {"a reader only", O_RDONLY, 777, false},
         {"nobody", -1, 0, false},
+        {"nobody, under a name now gone", -1, 0, false, true},
     };
+    // This process's own limit, for the rows without a writer: a figure,
+    // not "none", so that a limit lost shows.
+    rlimit own{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &own), 0);
+    const rlimit lowered{rlim_t{1} << 40, own.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
     for (const auto& each : cases) {
         SCOPED_TRACE(each.label);
         int ready[2];
@@ -216,14 +230,14 @@ TEST(writer_limit, is_the_writers_own_where_a_process_writes_the_file) {
             ASSERT_EQ(read(ready[0], &byte, 1), 1);
         }
         writer_limit limit;
-        const size_limit found = limit.look(name);
+        const size_limit found = limit.look(each.name_gone ? name + ".gone" : name);
         EXPECT_EQ(found.of_writer, each.of_writer);
         if (each.of_writer) {
             EXPECT_EQ(found.writer, child);
             EXPECT_EQ(found.bytes,
                       each.limit == RLIM_INFINITY ? -1 : static_cast<std::int64_t>(each.limit));
         } else {
-            EXPECT_EQ(found.bytes, Karvon::Platform::file_size_limit());
+            EXPECT_EQ(found.bytes, std::int64_t{1} << 40);
             EXPECT_EQ(found.writer, 0);
         }
         for (const int end : {ready[0], ready[1], done[1]}) close(end);
@@ -234,6 +248,7 @@ TEST(writer_limit, is_the_writers_own_where_a_process_writes_the_file) {
         }
         close(done[0]);
     }
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &own), 0);
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }

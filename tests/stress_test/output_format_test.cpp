@@ -14,6 +14,8 @@
 #include "harnvik_doubles/doubles.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +88,56 @@ TEST_F(output_format, a_text_is_printed_whole_or_given_up) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 #endif
 }
+
+#if !defined(_WIN32)
+void on_signal(int) {}
+
+// A write held up by a full pipe and broken off by a signal (a handler
+// without SA_RESTART) is made again: the whole text arrives once the pipe
+// is read.
+TEST_F(output_format, a_write_broken_off_by_a_signal_is_made_again) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    // Filled to the brim, so that the child's write waits.
+    const int flags = fcntl(ends[1], F_GETFL);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, flags | O_NONBLOCK), 0);
+    std::size_t filled = 0;
+    const std::string block(4096, 'f');
+    for (ssize_t wrote = 0; wrote >= 0; filled += static_cast<std::size_t>(wrote > 0 ? wrote : 0)) {
+        wrote = write(ends[1], block.data(), block.size());
+    }
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, flags), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct sigaction action {};
+        action.sa_handler = on_signal;  // no SA_RESTART: the waiting write fails with EINTR
+        if (sigaction(SIGUSR1, &action, nullptr) != 0 || dup2(ends[1], 1) != 1) _exit(2);
+        Harnvik::print_text("Thread %d, memcpy = %1.2fGb/s\n", 7, 1.5);
+        _exit(0);
+    }
+    close(ends[1]);
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        kill(child, SIGUSR1);
+    }
+    std::string got;
+    char buffer[4096];
+    pollfd readable{ends[0], POLLIN, 0};
+    while (poll(&readable, 1, 10000) == 1) {
+        const ssize_t n = read(ends[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(ends[0]);
+    int status = -1;
+    kill(child, SIGKILL);  // a child still waiting would be a failure below
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(got.size(), filled + 28);
+    EXPECT_EQ(got.substr(filled), "Thread 7, memcpy = 1.50Gb/s\n");
+}
+#endif
 
 log_facts soak_log(const harnvik_doubles::script& script) {
     harnvik_doubles::reset(script);
