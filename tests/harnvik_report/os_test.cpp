@@ -123,10 +123,11 @@ TEST(followed_file, tells_growth_a_cut_a_replacement_and_a_lost_name) {
         EXPECT_EQ(read.substr(0, static_cast<std::size_t>(got < 0 ? 0 : got)), step.content);
         EXPECT_EQ(followed.size(), static_cast<std::int64_t>(std::string(step.content).size()));
     }
-    // A folder under the name is no file to follow.
+#if !defined(_WIN32)
+    // A folder under the name is no file to follow. (Windows opens no
+    // folder as a file: to the follower, its name holds no file yet.)
     followed_file folder_named(folder.string());
     EXPECT_EQ(folder_named.look(), followed_file::e_look_failed);
-#if !defined(_WIN32)
     EXPECT_EQ(folder_named.error(), "cannot read " + folder.string() + ": it is a directory");
 #endif
     std::error_code ignored;
